@@ -48,6 +48,9 @@ fi
 wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
+# The first Wine process of a session starts Wine's own background processes, which inherit its
+# output; start them here, away from CTest's pipes, or CTest waits for them to end.
+wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 
 status=0
 for preset in native sanitize windows; do
