@@ -20,6 +20,8 @@ void net_cleanup();
 
 // The native error code of the last failed socket call (WSAGetLastError, errno).
 int net_last_error();
+// Restores a saved error code, so cleanup after a failure does not hide the failure's code.
+void net_set_last_error(int code);
 // True for the codes after which a call is simply tried again in a later pass: an interrupted
 // call, and "would block" (a spurious readiness report on POSIX, where calls never block).
 bool net_error_is_retry(int code);

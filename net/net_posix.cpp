@@ -38,6 +38,8 @@ bool net_startup() {
 
 void net_cleanup() {}
 
+void net_set_last_error(int code) { errno = code; }
+
 int net_last_error() { return errno; }
 
 bool net_error_is_retry(int code) {

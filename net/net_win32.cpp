@@ -41,6 +41,8 @@ bool net_startup() {
 
 void net_cleanup() { WSACleanup(); }
 
+void net_set_last_error(int code) { WSASetLastError(code); }
+
 int net_last_error() { return WSAGetLastError(); }
 
 bool net_error_is_retry(int code) { return code == WSAEINTR || code == WSAEWOULDBLOCK; }
