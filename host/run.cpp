@@ -1,0 +1,55 @@
+// The run sequence: data folder, socket library, relay start, the loop, relay stop.
+#include "host/run.h"
+
+#include <atomic>
+
+#include "diag/log.h"
+#include "net/net.h"
+#include "relay/relay.h"
+#include "service/service.h"
+
+namespace orv {
+namespace {
+// The one relay of the process. Cleared only by stop signals, from any thread.
+RelayState g_relay;
+std::atomic<bool> g_run_flag{true};
+static_assert(std::atomic<bool>::is_always_lock_free, "RunFlag is cleared from signal handlers");
+}  // namespace
+
+void clear_run_flag() { g_run_flag.store(false); }
+
+bool keep_running() {
+  if (service_stop_requested()) {
+    g_run_flag.store(false);
+    return false;
+  }
+  return g_run_flag.load();
+}
+
+void run_relay() {
+  use_binary_files();
+  std::string folder = find_data_folder();
+  set_data_folder(folder);
+  std::string config_path = data_file_path("orv.conf");
+  if (!net_startup()) {
+    log_message(kSeverityFailure, "WSAStartup failed");
+    return;
+  }
+  if (!orv_start(g_relay, config_path)) {
+    net_cleanup();
+    log_message(kSeverityFailure, "orv_start() failed");
+    return;
+  }
+  if (service_mode()) {
+    service_report_running();
+  } else {
+    install_console_stop_handler();
+  }
+  log_message(kSeverityNotice, "Started 1.0");
+  while (keep_running()) relay_cycle(g_relay);
+  relay_stop(g_relay);
+  log_message(kSeverityNotice, "Stopped");
+  net_cleanup();
+}
+
+}  // namespace orv

@@ -1,0 +1,51 @@
+// The service integration: registration, dispatch, status reports and the stop control.
+#pragma once
+
+#include <cstdint>
+
+namespace orv {
+
+// Service states and accepted controls, as the Windows service manager numbers them.
+enum ServiceState : std::uint32_t {
+  kServiceStopped = 1,
+  kServiceStartPending = 2,
+  kServiceStopPending = 3,
+  kServiceRunning = 4,
+};
+constexpr std::uint32_t kAcceptStop = 1;
+constexpr std::uint32_t kWaitHintStartMs = 3000;
+
+// One status report, whole.
+struct ServiceReport {
+  std::uint32_t state = 0;
+  std::uint32_t controls_accepted = 0;
+  std::uint32_t exit_code = 0;
+  std::uint32_t check_point = 0;
+  std::uint32_t wait_hint = 0;
+};
+
+// Fills and sends one report: no control accepted while starting, check-points counted up
+// from 1 across the whole process for pending states, 0 otherwise. Reports from the two threads
+// are built and sent one at a time.
+void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint);
+// Where reports go (the service manager, or systemd's notify socket); tests replace it.
+using ServiceReportSender = void (*)(const ServiceReport& report);
+void set_service_report_sender(ServiceReportSender sender);
+// The state of the latest report.
+std::uint32_t current_service_state();
+
+// "install": registers the service; prints the outcome on standard output.
+void install_service();
+// Any other mode: hands the process to the service manager; returns when the service stopped.
+void service_dispatch();
+// The stop control: reports stop pending, signals the stop, reports again.
+void service_stop_control();
+
+// True when the relay runs as a service (the stop event exists).
+bool service_mode();
+// True once the stop control has been received.
+bool service_stop_requested();
+// The relay is up: reported to the manager.
+inline void service_report_running() { report_service_status(kServiceRunning, 0, 0); }
+
+}  // namespace orv

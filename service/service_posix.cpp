@@ -1,0 +1,165 @@
+// The systemd service: notify messages as status reports, SIGTERM as the stop control, the unit.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/run.h"
+#include "service/service.h"
+#include "service/systemd.h"
+
+namespace orv {
+namespace {
+
+bool g_service_mode = false;
+std::atomic<bool> g_stop_signal{false};  // set by SIGTERM
+bool g_stop_reported = false;            // relay thread only
+int g_notify_socket = -1;
+sockaddr_un g_notify_address{};
+socklen_t g_notify_length = 0;
+
+void report_failure_event(const char* name, int error) {
+  openlog("ORV", LOG_PID, LOG_DAEMON);
+  syslog(LOG_ERR, "%s failed with %d", name, error);
+  closelog();
+}
+
+// NOTIFY_SOCKET names a datagram socket; "@" starts an abstract name.
+bool open_notify_socket(const char* name) {
+  std::size_t length = std::strlen(name);
+  if (length == 0 || length >= sizeof g_notify_address.sun_path) {
+    errno = EINVAL;
+    return false;
+  }
+  g_notify_address.sun_family = AF_UNIX;
+  std::memcpy(g_notify_address.sun_path, name, length);
+  if (name[0] == '@') g_notify_address.sun_path[0] = 0;
+  g_notify_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+  g_notify_socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return g_notify_socket >= 0;
+}
+
+void send_notify(const ServiceReport& report) {
+  const char* text = nullptr;
+  switch (report.state) {
+    case kServiceStartPending: text = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000"; break;
+    case kServiceRunning: text = "READY=1"; break;
+    case kServiceStopPending: text = "STOPPING=1"; break;
+    case kServiceStopped: text = "STATUS=Stopped"; break;
+    default: return;
+  }
+  // A lost status message does not stop the relay; systemd's own timeouts cover it.
+  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+}
+
+void on_stop_signal(int) { g_stop_signal.store(true); }
+
+bool write_all(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string systemd_unit_text(const std::string& program_path) {
+  return "[Unit]\n"
+         "Description=ORV TCP rendezvous relay\n"
+         "After=network.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=notify\n"
+         "ExecStart=\"" + program_path + "\"\n"
+         "StateDirectory=orv\n"
+         "Restart=on-failure\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+bool write_systemd_unit(const std::string& dir, const std::string& program_path) {
+  std::string unit = dir + "/orv.service";
+  int fd = ::open(unit.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return false;  // EEXIST: an existing unit is never overwritten
+  bool written = write_all(fd, systemd_unit_text(program_path));
+  int error = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    (void)::unlink(unit.c_str());  // no half-written unit left behind
+    errno = error;
+    return false;
+  }
+  std::string wants = dir + "/multi-user.target.wants";
+  if (::mkdir(wants.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  std::string link = wants + "/orv.service";
+  return ::symlink(unit.c_str(), link.c_str()) == 0 || errno == EEXIST;
+}
+
+void service_stop_control() {
+  report_service_status(kServiceStopPending, 0, 0);
+  g_stop_signal.store(true);
+}
+
+bool service_mode() { return g_service_mode; }
+
+bool service_stop_requested() {
+  if (!g_service_mode || !g_stop_signal.load()) return false;
+  if (!g_stop_reported) {
+    g_stop_reported = true;
+    report_service_status(kServiceStopPending, 0, 0);
+  }
+  return true;
+}
+
+void install_service() {
+  char program[4096];
+  ssize_t length = ::readlink("/proc/self/exe", program, sizeof program - 1);
+  if (length <= 0) {
+    std::printf("Cannot install service (%d)\n", errno);
+    return;
+  }
+  program[length] = 0;
+  if (!write_systemd_unit("/etc/systemd/system", program)) {
+    std::printf("Cannot install service (%d)\n", errno);
+    return;
+  }
+  std::printf("Service installed successfully\n");
+}
+
+void service_dispatch() {
+  const char* name = std::getenv("NOTIFY_SOCKET");
+  if (name == nullptr || !open_notify_socket(name)) {
+    // Not started by systemd: say so where an unattended service's failures are read.
+    report_failure_event("NOTIFY_SOCKET", name == nullptr ? ENOENT : errno);
+    return;
+  }
+  g_service_mode = true;
+  struct sigaction action{};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  set_service_report_sender(send_notify);
+  report_service_status(kServiceStartPending, 0, kWaitHintStartMs);
+  run_relay();
+  report_service_status(kServiceStopped, 0, 0);
+}
+
+}  // namespace orv
