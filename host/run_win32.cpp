@@ -32,7 +32,7 @@ std::string find_data_folder() {
   return std::string(folder) + kSuffix;
 }
 
-void use_binary_files() { _set_fmode(_O_BINARY); }
+void use_binary_files() { _fmode = _O_BINARY; }
 
 void install_console_stop_handler() { SetConsoleCtrlHandler(console_control_handler, TRUE); }
 
