@@ -1,0 +1,106 @@
+// Child processes for program tests: spawn, signal, wait with a deadline.
+#include "tests/program/program.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace orv_test {
+
+bool under_wine() {
+  const char* wine = std::getenv("ORV_WINE");
+  return wine != nullptr && std::string(wine) == "1";
+}
+
+std::string program_path() {
+  const char* program = std::getenv("ORV_PROGRAM");
+  return program != nullptr ? program : "";
+}
+
+Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
+                  const std::string& out_dir) {
+  Child child;
+  child.out_path = out_dir + "/stdout.txt";
+  child.err_path = out_dir + "/stderr.txt";
+  std::vector<std::string> args;
+  if (under_wine()) args.push_back("wine");
+  args.insert(args.end(), argv.begin(), argv.end());
+  std::vector<char*> arg_pointers;
+  for (std::string& arg : args) arg_pointers.push_back(arg.data());
+  arg_pointers.push_back(nullptr);
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+  env.insert(env.end(), env_extra.begin(), env_extra.end());
+  std::vector<char*> env_pointers;
+  for (std::string& entry : env) env_pointers.push_back(entry.data());
+  env_pointers.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, child.out_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, child.err_path.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, arg_pointers[0], &actions, nullptr, arg_pointers.data(),
+                   env_pointers.data()) == 0) {
+    child.pid = pid;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return child;
+}
+
+void signal_child(const Child& child, int signal_number) {
+  if (child.pid > 0) kill(child.pid, signal_number);
+}
+
+int wait_child(Child& child, int timeout_ms) {
+  if (child.pid <= 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(child.pid, &status, WNOHANG);
+    if (done == child.pid) {
+      child.pid = -1;
+      if (WIFEXITED(status)) return WEXITSTATUS(status);
+      return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child.pid, SIGKILL);
+      waitpid(child.pid, &status, 0);
+      child.pid = -1;
+      return -1;
+    }
+    // A child's exit cannot be waited on with a timeout portably; poll in short steps.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (read_text(path).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace orv_test

@@ -1,0 +1,27 @@
+// Starting the real program (under Wine for orv.exe) as a child process, for program tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace orv_test {
+
+bool under_wine();           // ORV_WINE=1: the program is orv.exe, run through wine
+std::string program_path();  // ORV_PROGRAM
+
+struct Child {
+  int pid = -1;
+  std::string out_path, err_path;
+};
+// Starts argv (wine in front under Wine) with extra "NAME=value" environment entries; stdout
+// and stderr go to files in out_dir, never pipes.
+Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
+                  const std::string& out_dir);
+// The exit code, 128 + the signal for a child a signal ended, or -1 after killing it on timeout.
+int wait_child(Child& child, int timeout_ms);
+void signal_child(const Child& child, int signal_number);
+std::string read_text(const std::string& path);
+// Polls the file until it holds the text; false after timeout_ms.
+bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
+
+}  // namespace orv_test
