@@ -1,4 +1,5 @@
 // Process entry: the crash filter, then one of the three run modes.
+#include "diag/crash.h"
 #include "host/run.h"
 #include "service/service.h"
 
@@ -14,6 +15,7 @@ bool same_word(const char* argument, const char* word) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  orv::install_crash_filter();  // first, so every mode and every thread is covered
   const char* mode = argc > 1 ? argv[1] : "";
   if (same_word(mode, "install")) {
     orv::install_service();
