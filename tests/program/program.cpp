@@ -1,7 +1,11 @@
 // Child processes for program tests: spawn, signal, wait with a deadline.
 #include "tests/program/program.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -101,6 +105,43 @@ bool wait_for_text(const std::string& path, const std::string& text, int timeout
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+int free_port() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+int connect_to(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+std::string receive(int s, std::size_t count) {
+  std::string got;
+  while (got.size() < count) {
+    pollfd entry{s, POLLIN, 0};
+    if (poll(&entry, 1, 5000) < 1) break;
+    char buffer[4096];
+    ssize_t n = recv(s, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
 }
 
 }  // namespace orv_test

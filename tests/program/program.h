@@ -24,4 +24,10 @@ std::string read_text(const std::string& path);
 // Polls the file until it holds the text; false after timeout_ms.
 bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
 
+// Loopback helpers for talking to the running program.
+int free_port();
+int connect_to(int port);  // -1 on failure
+// Reads until `count` bytes arrived, the stream ended or five seconds passed.
+std::string receive(int socket, std::size_t count);
+
 }  // namespace orv_test

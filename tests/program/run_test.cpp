@@ -21,44 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 constexpr int kStartMs = 30000;  // a first Wine start can take seconds
 
-int free_port() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
-int connect_to(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(s);
-    return -1;
-  }
-  return s;
-}
-
-// Reads until `count` bytes arrived or five seconds passed.
-std::string receive(int s, std::size_t count) {
-  std::string got;
-  while (got.size() < count) {
-    pollfd entry{s, POLLIN, 0};
-    if (poll(&entry, 1, 5000) < 1) break;
-    char buffer[4096];
-    ssize_t n = recv(s, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    got.append(buffer, static_cast<std::size_t>(n));
-  }
-  return got;
-}
-
 struct Program : ::testing::Test {
   fs::path data, out;
   int device_port = 0, client_port = 0;

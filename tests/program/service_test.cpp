@@ -1,5 +1,6 @@
 // The Windows service under Wine: registration, start through the service manager, stop.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -57,6 +58,17 @@ TEST_F(WindowsService, InstallsOnceRunsUnderTheManagerAndStops) {
   ASSERT_TRUE(wait_for_text((data / "orv.log").string(), "Started 1.0", 30000))
       << read_text((data / "orv.log").string());
   EXPECT_NE(command({"sc", "query", "ORV"}).find("RUNNING"), std::string::npos);
+  const int device = connect_to(2900), client = connect_to(2901);
+  ASSERT_GE(device, 0);
+  ASSERT_GE(client, 0);
+  // Whoever comes first waits; what the client sends reaches the device either way.
+  const std::string handshake = "tcp-active-mode:1\nid:'m'\n";
+  ASSERT_EQ(send(device, handshake.data(), handshake.size(), 0),
+            static_cast<ssize_t>(handshake.size()));
+  ASSERT_EQ(send(client, "request", 7, 0), 7);
+  EXPECT_EQ(receive(device, 7), "request");
+  close(device);
+  close(client);
   command({"sc", "stop", "ORV"});
   EXPECT_TRUE(wait_for_text((data / "orv.log").string(), "Stopped", 30000))
       << read_text((data / "orv.log").string());
