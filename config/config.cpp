@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "diag/log.h"
 
@@ -52,6 +53,14 @@ bool load_config(RelayState& state, const std::string& config_path) {
     log_message(kSeverityFailure, "%s: %s", config_path.c_str(), std::strerror(errno));
     return false;
   }
+  // A folder opens for reading on some systems and then reads as an empty file; refuse it rather
+  // than start with no mappings.
+  std::error_code ignored;
+  if (std::filesystem::is_directory(config_path, ignored)) {
+    std::fclose(file);
+    log_message(kSeverityFailure, "%s: %s", config_path.c_str(), std::strerror(EISDIR));
+    return false;
+  }
   char line[kLineBytes];
   // A read error ends the file like its end does: what was read stands.
   for (int line_number = 1; std::fgets(line, sizeof line, file) != nullptr; ++line_number) {
@@ -65,7 +74,9 @@ bool load_config(RelayState& state, const std::string& config_path) {
         continue;
       }
       bool used = false;
-      for (const Mapping& mapping : state.mappings) used = used || mapping_equals(mapping, identifier);
+      for (const Mapping& mapping : state.mappings) {
+        used = used || mapping_equals(mapping, identifier);
+      }
       if (used) {
         log_message(kSeverityFailure, "%s:%d:\tAlready used identifier '%s'", config_path.c_str(),
                     line_number, identifier.c_str());

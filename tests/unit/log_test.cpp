@@ -67,7 +67,8 @@ TEST_F(Log, RotatesOnlyBeyondTheThreshold) {
     fs::remove_all(folder);
     fs::create_directories(folder);
     std::ofstream(folder / "orv.log.1", std::ios::binary) << "older";
-    std::ofstream(folder / "orv.log", std::ios::binary) << std::string(static_cast<std::size_t>(size), 'a');
+    std::ofstream(folder / "orv.log", std::ios::binary)
+        << std::string(static_cast<std::size_t>(size), 'a');
     log_quietly("next");
     const std::string log = read_file(folder / "orv.log");
     if (size == kLogRotateBytes) {
