@@ -1,4 +1,4 @@
-// The configuration reader: "map" and "active-mode-port" lines of orv.conf.
+// The configuration reader: one row per directive, messages with the path and line number.
 #include "config/config.h"
 
 #include <cerrno>
@@ -13,7 +13,7 @@
 namespace orv {
 namespace {
 
-constexpr int kLineBytes = 250;  // one read takes at most 249 bytes of a line
+constexpr std::size_t kLineBytes = 250;  // one read takes at most 249 bytes of a line
 
 bool is_space(char byte) {
   return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
@@ -22,10 +22,117 @@ bool is_space(char byte) {
 
 bool valid_port(int port) { return port >= 1 && port <= 65535; }
 
-void report_rejected(const std::string& path, int line_number, const char* line) {
-  std::string text(line);
-  while (text.size() > 1 && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  log_message(kSeverityFailure, "%s:%d: '%s'", path.c_str(), line_number, text.c_str());
+// New directives take plain decimal digits only, within [low, high].
+bool strict_number(const std::string& token, int low, int high, int& value) {
+  if (token.empty() || token.size() > 9) return false;
+  int result = 0;
+  for (char digit : token) {
+    if (digit < '0' || digit > '9') return false;
+    result = result * 10 + (digit - '0');
+  }
+  if (result < low || result > high) return false;
+  value = result;
+  return true;
+}
+
+// Dotted-decimal IPv4, four parts of 0 to 255.
+bool valid_ipv4(const std::string& token) {
+  int parts = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t dot = token.find('.', start);
+    const std::string part = token.substr(start, dot == std::string::npos ? dot : dot - start);
+    int value = 0;
+    if (part.size() > 3 || !strict_number(part, 0, 255, value)) return false;
+    ++parts;
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  return parts == 4;
+}
+
+struct Line {
+  const std::string& path;
+  int number;
+  std::vector<std::string>& messages;
+};
+
+std::string format_message(const char* format, const std::string& path, int number,
+                           const std::string& text) {
+  char buffer[kLineBytes + 4096];
+  std::snprintf(buffer, sizeof buffer, format, path.c_str(), number, text.c_str());
+  return buffer;
+}
+
+// Each directive reads its operands from the cursor; false rejects the line.
+using Apply = bool (*)(Config& config, const char* cursor, Line& line);
+
+bool apply_map(Config& config, const char* cursor, Line& line) {
+  const std::string identifier = next_token(cursor);
+  const int port = convert_port(next_token(cursor));
+  if (identifier.empty() || !valid_port(port)) return false;
+  for (const MappingEntry& mapping : config.mappings) {
+    if (mapping.identifier == identifier) {
+      line.messages.push_back(format_message("%s:%d:\tAlready used identifier '%s'", line.path,
+                                             line.number, identifier));
+      return true;  // reported; the first mapping stays
+    }
+  }
+  config.mappings.push_back(MappingEntry{identifier, port});
+  return true;
+}
+
+bool apply_active_mode_port(Config& config, const char* cursor, Line&) {
+  const int port = convert_port(next_token(cursor));
+  if (!valid_port(port)) return false;
+  config.active_mode_port = port;  // the last valid line wins
+  return true;
+}
+
+bool apply_session_log(Config& config, const char* cursor, Line&) {
+  const std::string value = next_token(cursor);
+  if (value != "on" && value != "off") return false;
+  config.session_log = value == "on";
+  return true;
+}
+
+bool apply_status_port(Config& config, const char* cursor, Line&) {
+  int port = 0;
+  if (!strict_number(next_token(cursor), 1, 65535, port)) return false;
+  std::string address = next_token(cursor);
+  if (address.empty()) address = kDefaultStatusAddress;
+  if (!valid_ipv4(address)) return false;
+  config.status_port = port;
+  config.status_address = address;
+  return true;
+}
+
+bool apply_keepalive(Config& config, const char* cursor, Line&) {
+  return strict_number(next_token(cursor), 1, 7200, config.keepalive_seconds);
+}
+
+bool apply_handshake_timeout(Config& config, const char* cursor, Line&) {
+  return strict_number(next_token(cursor), 1, 50, config.handshake_timeout_seconds);
+}
+
+struct Directive {
+  const char* keyword;
+  Apply apply;
+};
+// Keywords match whole tokens, case-sensitively; any other first token is ignored silently.
+constexpr Directive kDirectives[] = {
+    {"map", apply_map},
+    {"active-mode-port", apply_active_mode_port},
+    {"session-log", apply_session_log},
+    {"status-port", apply_status_port},
+    {"keepalive", apply_keepalive},
+    {"handshake-timeout", apply_handshake_timeout},
+};
+
+void report_rejected(Line& line, const char* text) {
+  std::string echoed(text);
+  while (echoed.size() > 1 && (echoed.back() == '\n' || echoed.back() == '\r')) echoed.pop_back();
+  line.messages.push_back(format_message("%s:%d: '%s'", line.path, line.number, echoed));
 }
 
 }  // namespace
@@ -46,7 +153,32 @@ int convert_port(const std::string& token) {
   return static_cast<int>(value);
 }
 
-bool load_config(RelayState& state, const std::string& config_path) {
+void read_config(Config& config, std::string_view text, const std::string& path,
+                 std::vector<std::string>& messages) {
+  char buffer[kLineBytes];
+  std::size_t position = 0;
+  for (int number = 1; position < text.size(); ++number) {
+    // As a line read into a 250-byte buffer: at most 249 bytes, up to and including an LF.
+    std::size_t length = 0;
+    while (length < kLineBytes - 1 && position + length < text.size()) {
+      if (text[position + length++] == '\n') break;
+    }
+    std::memcpy(buffer, text.data() + position, length);
+    buffer[length] = 0;  // a NUL byte inside ends the line's text as well
+    position += length;
+
+    const char* cursor = buffer;
+    const std::string keyword = next_token(cursor);
+    Line line{path, number, messages};
+    for (const Directive& directive : kDirectives) {
+      if (keyword != directive.keyword) continue;
+      if (!directive.apply(config, cursor, line)) report_rejected(line, buffer);
+      break;
+    }
+  }
+}
+
+bool load_config(Config& config, const std::string& config_path) {
   std::FILE* file = std::fopen(config_path.c_str(), "rb");
   if (file == nullptr) {
     // The actual reason, so a refused or unreadable file is not mistaken for a missing one.
@@ -61,38 +193,18 @@ bool load_config(RelayState& state, const std::string& config_path) {
     log_message(kSeverityFailure, "%s: %s", config_path.c_str(), std::strerror(EISDIR));
     return false;
   }
-  char line[kLineBytes];
   // A read error ends the file like its end does: what was read stands.
-  for (int line_number = 1; std::fgets(line, sizeof line, file) != nullptr; ++line_number) {
-    const char* cursor = line;  // a NUL byte ends the line's text
-    const std::string keyword = next_token(cursor);
-    if (keyword == "map") {
-      const std::string identifier = next_token(cursor);
-      const int port = convert_port(next_token(cursor));
-      if (identifier.empty() || !valid_port(port)) {
-        report_rejected(config_path, line_number, line);
-        continue;
-      }
-      bool used = false;
-      for (const Mapping& mapping : state.mappings) {
-        used = used || mapping_equals(mapping, identifier);
-      }
-      if (used) {
-        log_message(kSeverityFailure, "%s:%d:\tAlready used identifier '%s'", config_path.c_str(),
-                    line_number, identifier.c_str());
-        continue;
-      }
-      state.mappings.push_back(make_mapping(identifier, port));
-    } else if (keyword == "active-mode-port") {
-      const int port = convert_port(next_token(cursor));
-      if (valid_port(port)) {
-        state.active_mode_port = port;
-      } else {
-        report_rejected(config_path, line_number, line);
-      }
-    }
+  std::string text;
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    text.append(chunk, got);
   }
   std::fclose(file);
+  std::vector<std::string> messages;
+  read_config(config, text, config_path, messages);
+  for (const std::string& message : messages) {
+    log_message(kSeverityFailure, "%s", message.c_str());
+  }
   return true;
 }
 

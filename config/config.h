@@ -1,15 +1,41 @@
-// Reads orv.conf into the relay state: the active-mode port and the mappings in file order.
+// Reads orv.conf into a plain record: the active-mode port, the mappings in file order, and the
+// optional directives. Depends on nothing in relay/, so it can be tested and fuzzed on its own.
 #pragma once
 
 #include <string>
-
-#include "relay/relay.h"
+#include <string_view>
+#include <vector>
 
 namespace orv {
 
-// Reads the configuration file once into a fresh state. False only when the file cannot be
-// opened (logged with the path and the system's reason); bad lines are logged and skipped.
-bool load_config(RelayState& state, const std::string& config_path);
+constexpr int kDefaultActiveModePort = 2000;
+constexpr char kDefaultStatusAddress[] = "127.0.0.1";
+
+struct MappingEntry {
+  std::string identifier;  // non-empty, no whitespace; unique within the file
+  int port = 0;            // 1 to 65535
+};
+
+// What orv.conf says. A file of only "map" and "active-mode-port" lines leaves every optional
+// field at its "off" value.
+struct Config {
+  int active_mode_port = kDefaultActiveModePort;
+  std::vector<MappingEntry> mappings;  // file order
+  bool session_log = false;            // session-log on|off
+  int status_port = 0;                 // status-port PORT [ADDRESS]; 0: no status listener
+  std::string status_address = kDefaultStatusAddress;
+  int keepalive_seconds = 0;          // keepalive SECONDS (1 to 7200); 0: the system's default
+  int handshake_timeout_seconds = 0;  // handshake-timeout SECONDS (1 to 50); 0: none
+};
+
+// Reads configuration text (the whole file) into config. Each rejected line adds one message
+// (already formatted, without timestamp) to messages; reading always goes on to the end.
+void read_config(Config& config, std::string_view text, const std::string& path,
+                 std::vector<std::string>& messages);
+
+// Reads the file once and logs each message. False only when the file cannot be opened (logged
+// with the path and the system's reason).
+bool load_config(Config& config, const std::string& config_path);
 
 // Returns the next whitespace-separated token of a NUL-terminated line and advances the cursor
 // to the byte that ended it. At the end it returns "" and leaves the cursor on the NUL.

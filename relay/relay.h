@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "net/net.h"
 
 namespace orv {
@@ -15,7 +16,6 @@ constexpr int kPairsPerMapping = 20;
 constexpr std::size_t kChannelBytes = 4000;
 constexpr int kPendingSlots = 20;
 constexpr std::uint32_t kPendingAgeLimit = 50;  // seconds; a greater age may be evicted
-constexpr int kDefaultActiveModePort = 2000;
 constexpr int kListenBacklog = 15;
 constexpr int kCycleWaitMs = 500;
 
@@ -70,6 +70,7 @@ struct PendingSlot {
 };
 
 struct RelayState {
+  Config config;  // as read at start; the mappings below are built from it
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
   std::vector<Mapping> mappings;  // configuration order; never resized once read

@@ -6,7 +6,12 @@
 namespace orv {
 
 bool orv_start(RelayState& state, const std::string& config_path) {
-  if (!load_config(state, config_path)) return false;
+  if (!load_config(state.config, config_path)) return false;
+  state.active_mode_port = state.config.active_mode_port;
+  state.mappings.reserve(state.config.mappings.size());  // never moved once sockets are open
+  for (const MappingEntry& entry : state.config.mappings) {
+    state.mappings.push_back(make_mapping(entry.identifier, entry.port));
+  }
   // The active-mode listener opens first, so a mapping on its port is the one that fails.
   state.active_mode_listener = open_listener(state.active_mode_port);
   if (state.active_mode_listener == kNoSocket) {
