@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace orv {
 
@@ -25,20 +24,29 @@ void net_set_last_error(int code);
 // True for the codes after which a call is simply tried again in a later pass: an interrupted
 // call, and "would block" (a spurious readiness report on POSIX, where calls never block).
 bool net_error_is_retry(int code);
+// True when accept failed for lack of descriptors or buffers: the listener stays readable, so
+// trying again at once would only fail again.
+bool net_error_is_exhaustion(int code);
 
 // Listener steps, each returning false (or kNoSocket) on failure with net_last_error() set.
 Socket net_tcp_socket();                   // AF_INET, SOCK_STREAM, protocol 0
 bool net_bind_any(Socket socket, int port);  // INADDR_ANY; POSIX also sets SO_REUSEADDR
 bool net_listen(Socket socket, int backlog);
+constexpr int kBacklogMax = -1;  // net_listen: the system's largest backlog (SOMAXCONN)
 // The local port a socket is bound to (a listener bound to port 0 learns its port), or -1.
 int net_local_port(Socket socket);
 // Connects to 127.0.0.1:port, blocking until done; for tests and tools.
 Socket net_connect_loopback(int port);
 
 // Accepts one connection. On success *peer_address holds the dotted IPv4 text of the peer, or
-// is empty (peer_address[0] == 0) when the address cannot be turned into text.
+// is empty (peer_address[0] == 0) when the address cannot be turned into text; *peer_port, when
+// given, its port.
 constexpr std::size_t kAddressTextBytes = 16;  // "255.255.255.255" and its NUL
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes]);
+Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes],
+                  int* peer_port = nullptr);
+// TCP keepalive: idle seconds, then probes; a peer that stopped answering ends the connection
+// with an error within about idle + 60 seconds (Linux also bounds unacknowledged data so).
+void net_set_keepalive(Socket socket, int idle_seconds);
 
 // One recv / send, never blocking on POSIX (MSG_DONTWAIT, MSG_NOSIGNAL for that call only).
 // Results as the system's: bytes moved, 0 at end of stream (recv), -1 on error.
@@ -46,35 +54,19 @@ long net_recv(Socket socket, void* buffer, std::size_t length);
 long net_send(Socket socket, const void* buffer, std::size_t length);
 
 void net_shutdown_both(Socket socket);  // shutdown of both directions; errors are ignored
+void net_shutdown_send(Socket socket);  // our end of stream to the peer; errors are ignored
 void net_close(Socket socket);          // closesocket / close; errors are ignored
 
 // Shuts down both directions, closes and sets *socket to kNoSocket; nothing when it is none.
 void net_close_connection(Socket& socket);
 
-// A readiness set for one wait. On Windows an fd_set of FD_SETSIZE (4096) handles: a full set
-// silently leaves further sockets out. On POSIX no limit, and add, contains and remove cost
-// constant time; a set is reused from wait to wait without allocating once it has grown.
-struct SocketSet;
-struct SocketSetDeleter {
-  void operator()(SocketSet* set) const;
-};
-using SocketSetPtr = std::unique_ptr<SocketSet, SocketSetDeleter>;
-SocketSetPtr socket_set_create();
-
-void socket_set_clear(SocketSet& set);
-void socket_set_add(SocketSet& set, Socket socket);  // no duplicates; kNoSocket is never added
-bool socket_set_contains(const SocketSet& set, Socket socket);
-void socket_set_remove(SocketSet& set, Socket socket);
-std::size_t socket_set_size(const SocketSet& set);
-
-// Waits until a socket of either set is ready, at most timeout_ms. Afterwards each set holds only
-// its ready sockets (readable includes a listener with a connection and a peer that closed).
-// Returns the number of ready sockets, 0 on timeout, -1 on failure.
-int socket_wait(SocketSet& read, SocketSet& write, int timeout_ms);
-
-// Whole seconds since 1970. Tests may pin the clock; clock_release returns to the real one.
+// Whole seconds since 1970, and a steady millisecond count for intervals. Tests may pin both
+// (clock_pin: seconds, and milliseconds = seconds * 1000; clock_pin_ms: milliseconds, and
+// seconds = milliseconds / 1000); clock_release returns to the real clocks.
 std::int64_t clock_seconds();
+std::int64_t clock_milliseconds();
 void clock_pin(std::int64_t seconds);
+void clock_pin_ms(std::int64_t milliseconds);
 void clock_release();
 
 }  // namespace orv

@@ -1,30 +1,17 @@
 // BSD sockets and poll() behind the socket layer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "net/net.h"
 
 namespace orv {
-
-struct SocketSet {
-  std::vector<Socket> members;  // in the order of addition
-  std::vector<int> position;    // by descriptor: index into members, or -1
-  // Scratch for socket_wait, kept here so that a wait allocates nothing once it has grown.
-  std::vector<pollfd> polled;
-  std::vector<std::size_t> poll_index;
-};
-
-void SocketSetDeleter::operator()(SocketSet* set) const { delete set; }
-
-SocketSetPtr socket_set_create() { return SocketSetPtr(new SocketSet); }
 
 bool net_startup() {
   rlimit limit{};
@@ -46,6 +33,10 @@ bool net_error_is_retry(int code) {
   return code == EINTR || code == EAGAIN || code == EWOULDBLOCK;
 }
 
+bool net_error_is_exhaustion(int code) {
+  return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
+}
+
 Socket net_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM, 0); }
 
 bool net_bind_any(Socket socket, int port) {
@@ -60,7 +51,9 @@ bool net_bind_any(Socket socket, int port) {
   return ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
-bool net_listen(Socket socket, int backlog) { return ::listen(socket, backlog) == 0; }
+bool net_listen(Socket socket, int backlog) {
+  return ::listen(socket, backlog == kBacklogMax ? SOMAXCONN : backlog) == 0;
+}
 
 int net_local_port(Socket socket) {
   sockaddr_in address{};
@@ -89,12 +82,16 @@ Socket net_connect_loopback(int port) {
   return socket;
 }
 
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes]) {
+Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes], int* peer_port) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
   peer_address[0] = 0;
-  Socket accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  // Non-blocking from the start, so neither a vanished connection nor a spurious readiness
+  // report can hold the single thread.
+  Socket accepted = ::accept4(listener, reinterpret_cast<sockaddr*>(&address), &length,
+                              SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (accepted == kNoSocket) return kNoSocket;
+  if (peer_port != nullptr) *peer_port = ntohs(address.sin_port);
   if (address.sin_family != AF_INET ||
       inet_ntop(AF_INET, &address.sin_addr, peer_address, sizeof peer_address) == nullptr) {
     peer_address[0] = 0;
@@ -111,90 +108,23 @@ long net_send(Socket socket, const void* buffer, std::size_t length) {
 }
 
 void net_shutdown_both(Socket socket) { (void)::shutdown(socket, SHUT_RDWR); }  // may be gone
+void net_shutdown_send(Socket socket) { (void)::shutdown(socket, SHUT_WR); }      // may be gone
+
+void net_set_keepalive(Socket socket, int idle_seconds) {
+  // Six probes, at most ten seconds apart: a silent peer ends within idle + 60 s. The user
+  // timeout ends a connection whose sent data stays unacknowledged as long.
+  const int interval = idle_seconds < 10 ? idle_seconds : 10;
+  const int count = 6;
+  const unsigned user_timeout_ms = static_cast<unsigned>(idle_seconds + interval * count) * 1000;
+  const int on = 1;
+  // Best effort: a socket without keepalive still relays; only a vanished peer lingers.
+  (void)setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  (void)setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds, sizeof idle_seconds);
+  (void)setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  (void)setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  (void)setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout_ms,
+                   sizeof user_timeout_ms);
+}
 void net_close(Socket socket) { (void)::close(socket); }  // nothing to do about a failure
-
-void socket_set_clear(SocketSet& set) {
-  for (Socket member : set.members) set.position[static_cast<std::size_t>(member)] = -1;
-  set.members.clear();
-}
-
-void socket_set_add(SocketSet& set, Socket socket) {
-  if (socket < 0) return;
-  auto index = static_cast<std::size_t>(socket);
-  if (index >= set.position.size()) set.position.resize(index + 1, -1);
-  if (set.position[index] != -1) return;
-  set.position[index] = static_cast<int>(set.members.size());
-  set.members.push_back(socket);
-}
-
-bool socket_set_contains(const SocketSet& set, Socket socket) {
-  if (socket < 0) return false;
-  auto index = static_cast<std::size_t>(socket);
-  return index < set.position.size() && set.position[index] != -1;
-}
-
-void socket_set_remove(SocketSet& set, Socket socket) {
-  if (!socket_set_contains(set, socket)) return;
-  auto index = static_cast<std::size_t>(socket);
-  auto slot = static_cast<std::size_t>(set.position[index]);
-  Socket last = set.members.back();
-  set.members[slot] = last;
-  set.position[static_cast<std::size_t>(last)] = static_cast<int>(slot);
-  set.members.pop_back();
-  set.position[index] = -1;
-}
-
-std::size_t socket_set_size(const SocketSet& set) { return set.members.size(); }
-
-namespace {
-// Keeps only the members whose poll entry reports one of the wanted events.
-void keep_ready(SocketSet& set, const std::vector<pollfd>& polled,
-                const std::vector<std::size_t>& index_of_member, short wanted) {
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < set.members.size(); ++i) {
-    Socket member = set.members[i];
-    if (polled[index_of_member[i]].revents & wanted) {
-      set.members[kept] = member;
-      set.position[static_cast<std::size_t>(member)] = static_cast<int>(kept);
-      ++kept;
-    } else {
-      set.position[static_cast<std::size_t>(member)] = -1;
-    }
-  }
-  set.members.resize(kept);
-}
-}  // namespace
-
-int socket_wait(SocketSet& read, SocketSet& write, int timeout_ms) {
-  // One poll entry per socket: read members first, write members joined to theirs.
-  std::vector<pollfd>& polled = read.polled;
-  polled.clear();
-  read.poll_index.clear();
-  write.poll_index.clear();
-  for (Socket member : read.members) {
-    read.poll_index.push_back(polled.size());
-    polled.push_back(pollfd{member, POLLIN, 0});
-  }
-  for (Socket member : write.members) {
-    if (socket_set_contains(read, member)) {
-      std::size_t index = read.poll_index[static_cast<std::size_t>(
-          read.position[static_cast<std::size_t>(member)])];
-      polled[index].events |= POLLOUT;
-      write.poll_index.push_back(index);
-    } else {
-      write.poll_index.push_back(polled.size());
-      polled.push_back(pollfd{member, POLLOUT, 0});
-    }
-  }
-  int result = ::poll(polled.data(), polled.size(), timeout_ms);
-  if (result < 1) return result;
-  // An error or hang-up counts as ready both ways: the next recv or send reports it.
-  constexpr short kTrouble = POLLERR | POLLHUP | POLLNVAL;
-  keep_ready(read, polled, read.poll_index, static_cast<short>(POLLIN | kTrouble));
-  keep_ready(write, polled, write.poll_index, static_cast<short>(POLLOUT | kTrouble));
-  int ready = 0;
-  for (const pollfd& entry : polled) ready += entry.revents != 0;
-  return ready;
-}
 
 }  // namespace orv

@@ -1,143 +1,344 @@
-// One pass of the relay's event loop: watch, accept, identify, relay.
+// One pass of the relay's event loop: wait, accept, identify, relay, drain closing sockets.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
 #include "diag/log.h"
-#include "relay/relay.h"
+#include "relay/pass.h"
 
 namespace orv {
 namespace {
 
-// Step 1: admit the active-mode listener while a slot is free; with the queue full, evict the
-// first slot that has waited too long (at most one per pass) and admit it then.
-bool admit_listener(RelayState& state) {
-  for (const PendingSlot& slot : state.queue) {
-    if (slot.socket == kNoSocket) return true;
+// ---- listeners -----------------------------------------------------------------------------
+
+void watch_listener(RelayState& state, Socket listener, std::uint32_t tag, ListenerWatch& watch,
+                    bool wanted) {
+  if (listener == kNoSocket) return;
+  poller_watch(*state.poller, listener, tag, wanted ? kWatchRead : kWatchNone, watch.watched);
+}
+
+// Out of descriptors or buffers, a listener stays readable and every accept fails again: it
+// rests out of the wait instead, and says so at most once a second.
+void accept_failed(RelayState& state, Socket listener, std::uint32_t tag, ListenerWatch& watch,
+                   const char* message) {
+  const int error = net_last_error();
+  ++state.counters.accept_errors;
+  if (net_error_is_exhaustion(error)) {
+    const std::int64_t now = clock_milliseconds();
+    watch.backoff_ms = watch.backoff_ms == 0 ? kAcceptBackoffFirstMs
+                                             : std::min(2 * watch.backoff_ms, kAcceptBackoffMaxMs);
+    watch.resume_ms = now + watch.backoff_ms;
+    watch.resting = true;
+    watch_listener(state, listener, tag, watch, false);
+    if (now - watch.logged_ms < kAcceptErrorLogMs) return;
+    watch.logged_ms = now;
   }
-  const std::uint32_t now = static_cast<std::uint32_t>(clock_seconds());
+  log_message(kSeverityFailure, message, error);
+}
+
+// One accept; the peer's address text (or "unknow address") and port.
+Socket accept_one(RelayState& state, Socket listener, std::uint32_t tag, ListenerWatch& watch,
+                  const char* message, char (&address)[kAddressTextBytes], int& port) {
+  const Socket accepted = net_accept(listener, address, &port);
+  if (accepted == kNoSocket) {
+    accept_failed(state, listener, tag, watch, message);
+    return kNoSocket;
+  }
+  watch.backoff_ms = 0;
+  if (address[0] == 0) std::snprintf(address, sizeof address, "unknow address");
+  if (state.config.keepalive_seconds > 0) net_set_keepalive(accepted, state.config.keepalive_seconds);
+  return accepted;
+}
+
+// Handshake timeouts, then the active-mode listener while a slot is free; with the queue full,
+// the first slot that has waited too long is evicted (at most one per pass).
+void admit_devices(RelayState& state, std::int64_t now_ms) {
+  const int timeout = state.config.handshake_timeout_seconds;
+  bool free = false;
   for (PendingSlot& slot : state.queue) {
-    // Low 32 bits, modulo 2^32, so a clock step backwards reads as a very old slot.
-    const std::uint32_t age = now - static_cast<std::uint32_t>(slot.accepted_at);
-    if (age > kPendingAgeLimit) {
-      log_message(1, "Active mode connection timeout: %s", slot.peer_address);
-      close_slot(slot);
-      return true;
+    if (slot.socket != kNoSocket && timeout > 0 && now_ms - slot.accepted_at_ms >= timeout * 1000) {
+      log_message(kSeverityFailure, "Active mode connection timeout: %s", slot.peer_address);
+      ++state.counters.evictions;
+      close_slot(state, slot);
+    }
+    free = free || slot.socket == kNoSocket;
+  }
+  if (!free) {
+    const std::uint32_t now = static_cast<std::uint32_t>(clock_seconds());
+    for (PendingSlot& slot : state.queue) {
+      // Low 32 bits, modulo 2^32, so a clock step backwards reads as a very old slot.
+      const std::uint32_t age = now - static_cast<std::uint32_t>(slot.accepted_at);
+      if (age > kPendingAgeLimit) {
+        log_message(kSeverityFailure, "Active mode connection timeout: %s", slot.peer_address);
+        ++state.counters.evictions;
+        close_slot(state, slot);
+        free = true;
+        break;
+      }
     }
   }
-  return false;
+  ListenerWatch& watch = state.active_mode_watch;
+  if (watch.resting && now_ms >= watch.resume_ms) watch.resting = false;
+  watch_listener(state, state.active_mode_listener, kTagActiveListener, watch,
+                 free && !watch.resting);
 }
 
-void watch_pair(RelayState& state, const RelayPair& pair) {
+void resume_listeners(RelayState& state, std::int64_t now_ms) {
+  for (std::size_t m = 0; m < state.mappings.size(); ++m) {
+    Mapping& mapping = state.mappings[m];
+    ListenerWatch& watch = mapping.listener_watch;
+    if (!watch.resting || now_ms < watch.resume_ms) continue;
+    watch.resting = false;
+    --state.listeners_resting;
+    watch_listener(state, mapping.listener, mapping_tag(m), watch, true);
+  }
+}
+
+void accept_device(RelayState& state) {
+  char address[kAddressTextBytes];
+  int port = 0;
+  Socket device = accept_one(state, state.active_mode_listener, kTagActiveListener,
+                             state.active_mode_watch, "Accept error on active-mode socket: %d",
+                             address, port);
+  if (device == kNoSocket) return;
+  for (std::size_t i = 0; i < state.queue.size(); ++i) {
+    PendingSlot& slot = state.queue[i];
+    if (slot.socket != kNoSocket) continue;
+    open_slot(slot, device, address, port);
+    slot.placed_pass = state.pass;
+    std::uint8_t watched = kUnwatched;
+    poller_watch(*state.poller, device, kTagFirstSlot + static_cast<std::uint32_t>(i), kWatchRead,
+                 watched);
+    return;
+  }
+  net_close_connection(device);  // unreachable: the listener is watched only with a slot free
+}
+
+void accept_client(RelayState& state, std::size_t m) {
+  Mapping& mapping = state.mappings[m];
+  if (mapping.listener_watch.resting) return;
+  char address[kAddressTextBytes], text[kPeerTextBytes];
+  int port = 0;
+  const Socket client = accept_one(state, mapping.listener, mapping_tag(m), mapping.listener_watch,
+                                   "Accept error on master listen socket: %d", address, port);
+  if (mapping.listener_watch.resting) ++state.listeners_resting;
+  if (client == kNoSocket) return;
+  std::snprintf(text, sizeof text, "%s:%d", address, port);
+  place_client(state, mapping, client, text);
+}
+
+// ---- pairs ---------------------------------------------------------------------------------
+
+// The event of this pass for the channel's socket, unless the socket arrived in this pass.
+const PollEvent* event_for(const RelayState& state, const Channel& channel,
+                           const PollEvent* event) {
+  if (event == nullptr || channel.socket == kNoSocket || event->socket != channel.socket ||
+      channel.placed_pass == state.pass) {
+    return nullptr;
+  }
+  return event;
+}
+
+bool can_send(const Channel& to, const PollEvent* event) {
+  if (to.socket == kNoSocket || to.broken) return false;
+  return (event != nullptr && event->writable) ||
+         (poller_sends_without_readiness() && to.writable);
+}
+
+void note_end(RelayPair& pair, bool client, EndHow how) {
+  if (pair.first_end != EndHow::kNone) return;
+  pair.first_end = how;
+  pair.client_ended_first = client;
+}
+
+// The side can take nothing more: what was meant for it is dropped, what it sent still goes.
+void side_failed(RelayPair& pair, bool client) {
+  Channel& side = client ? pair.client : pair.device;
+  side.ended = side.broken = true;
+  channel_empty(client ? pair.device : pair.client);
+  note_end(pair, client, EndHow::kError);
+}
+
+// One send of from's bytes to the other side of the pair.
+void send_across(Mapping& mapping, RelayPair& pair, bool to_client) {
+  Channel& from = to_client ? pair.device : pair.client;
+  Channel& to = to_client ? pair.client : pair.device;
+  const long sent = net_send(to.socket, from.buffer, from.fill);
+  if (sent > 0) {
+    const std::uint32_t gone = static_cast<std::uint32_t>(sent);
+    std::memmove(from.buffer, from.buffer + gone, from.fill - gone);
+    from.fill -= gone;
+    from.delivered += gone;
+    (to_client ? mapping.counters.bytes_to_client : mapping.counters.bytes_to_device) += gone;
+    to.writable = from.fill == 0;  // a short send means its buffer is full
+    return;
+  }
+  if (sent < 0 && net_error_is_retry(net_last_error())) {
+    to.writable = false;
+    return;
+  }
+  side_failed(pair, to_client);
+}
+
+void waiting_side_left(RelayState& state, Mapping& mapping, Channel& side, bool client) {
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Waiting %s %s of '%s' left", client ? "client" : "device",
+                side.address,
+                escape_identifier(mapping.identifier.data(), mapping.identifier.size()).c_str());
+  }
+  close_channel(state, side);
+}
+
+void receive_into(RelayState& state, Mapping& mapping, RelayPair& pair, bool client) {
+  Channel& side = client ? pair.client : pair.device;
+  const Channel& partner = client ? pair.device : pair.client;
+  const long got = net_recv(side.socket, side.buffer + side.fill, kChannelBytes - side.fill);
+  if (got > 0) {
+    side.fill += static_cast<std::uint32_t>(got);
+    return;
+  }
+  if (got < 0 && net_error_is_retry(net_last_error())) return;
+  if (partner.socket == kNoSocket) {
+    waiting_side_left(state, mapping, side, client);
+    return;
+  }
+  if (got < 0) {
+    side_failed(pair, client);
+    return;
+  }
+  // End of stream: not read again, but what it sent earlier still goes to its partner, and it
+  // may still read what its partner sends.
+  side.ended = true;
+  note_end(pair, client, EndHow::kEndOfStream);
+}
+
+// A joined pair is over once a side has ended and what it sent is delivered, or can no longer be.
+bool pair_over(const RelayPair& pair) {
+  if (pair.client.socket == kNoSocket || pair.device.socket == kNoSocket) return false;
+  const auto side_done = [](const Channel& side, const Channel& partner) {
+    return side.ended && (side.fill == 0 || partner.broken);
+  };
+  return side_done(pair.client, pair.device) || side_done(pair.device, pair.client);
+}
+
+// A reported end (reset, hang-up, peer shutdown) on a side that was not read in this pass.
+void ended_unread(RelayState& state, Mapping& mapping, RelayPair& pair, bool client) {
+  Channel& side = client ? pair.client : pair.device;
+  const Channel& partner = client ? pair.device : pair.client;
+  if (side.socket == kNoSocket || side.broken) return;
+  if (partner.socket == kNoSocket) {
+    waiting_side_left(state, mapping, side, client);
+  } else {
+    side_failed(pair, client);
+  }
+}
+
+// The four sub-steps in their order, client side first; then, since POSIX sends never block,
+// what the device sent in this pass goes to the client at once when nothing was sent to it yet.
+void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const PollEvent* client_raw,
+                const PollEvent* device_raw) {
+  const PollEvent* client_event = event_for(state, pair.client, client_raw);
+  const PollEvent* device_event = event_for(state, pair.device, device_raw);
+  if (client_event != nullptr && client_event->writable) pair.client.writable = true;
+  if (device_event != nullptr && device_event->writable) pair.device.writable = true;
+  bool sent_to_client = false, read_client = false, read_device = false;
+  const auto over = [&] {
+    if (!pair_over(pair)) return false;
+    end_pair(state, mapping, pair, EndHow::kEndOfStream);
+    return true;
+  };
   if (pair.client.socket != kNoSocket) {
-    if (channel_holds_data(pair.device)) socket_set_add(*state.write_set, pair.client.socket);
-    if (channel_has_room(pair.client) && !pair.client.ended) {
-      socket_set_add(*state.read_set, pair.client.socket);
+    if (channel_holds_data(pair.device) && can_send(pair.client, client_event)) {
+      send_across(mapping, pair, true);
+      sent_to_client = true;
+      if (over()) return;
+    }
+    if (client_event != nullptr && client_event->readable && !pair.client.ended &&
+        channel_has_room(pair.client)) {
+      read_client = true;
+      receive_into(state, mapping, pair, true);
+      if (over()) return;
     }
   }
   if (pair.device.socket != kNoSocket) {
-    if (channel_holds_data(pair.client)) socket_set_add(*state.write_set, pair.device.socket);
-    if (channel_has_room(pair.device) && !pair.device.ended) {
-      socket_set_add(*state.read_set, pair.device.socket);
+    if (channel_holds_data(pair.client) && can_send(pair.device, device_event) &&
+        pair.client.socket != kNoSocket) {
+      send_across(mapping, pair, false);
+      if (over()) return;
+    }
+    if (device_event != nullptr && device_event->readable && !pair.device.ended &&
+        channel_has_room(pair.device)) {
+      read_device = true;
+      receive_into(state, mapping, pair, false);
+      if (over()) return;
     }
   }
-}
-
-// A fresh socket may carry the handle of one closed earlier in this pass; it must not be served
-// on that socket's readiness.
-void forget_readiness(RelayState& state, Socket socket) {
-  socket_set_remove(*state.read_set, socket);
-  socket_set_remove(*state.write_set, socket);
-}
-
-bool ready(const SocketSetPtr& set, Socket socket) {
-  return socket != kNoSocket && socket_set_contains(*set, socket);
-}
-
-// A joined pair whose ended sides have all been delivered is over.
-void finish_if_drained(RelayPair& pair) {
-  if (pair.client.socket == kNoSocket || pair.device.socket == kNoSocket) return;
-  if (!pair.client.ended && !pair.device.ended) return;
-  if (pair.client.ended && channel_holds_data(pair.client)) return;
-  if (pair.device.ended && channel_holds_data(pair.device)) return;
-  channel_close(pair.client);
-  channel_close(pair.device);
-}
-
-void serve_pair(RelayState& state, RelayPair& pair) {
-  if (pair.client.socket != kNoSocket) {
-    if (channel_holds_data(pair.device) && ready(state.write_set, pair.client.socket)) {
-      channel_send(pair.device, pair.client.socket);
-      if (pair.device.socket == kNoSocket) channel_close(pair.client);
-      finish_if_drained(pair);
-    }
-    if (!pair.client.ended && ready(state.read_set, pair.client.socket)) {
-      channel_receive(pair.client, pair.device.socket != kNoSocket);
-      if (pair.client.socket == kNoSocket) channel_close(pair.device);
-      finish_if_drained(pair);
-    }
+  if (!sent_to_client && pair.client.socket != kNoSocket && channel_holds_data(pair.device) &&
+      poller_sends_without_readiness() && can_send(pair.client, nullptr)) {
+    send_across(mapping, pair, true);
+    if (over()) return;
   }
-  if (pair.device.socket != kNoSocket) {
-    if (channel_holds_data(pair.client) && ready(state.write_set, pair.device.socket)) {
-      channel_send(pair.client, pair.device.socket);
-      if (pair.client.socket == kNoSocket) channel_close(pair.device);
-      finish_if_drained(pair);
-    }
-    if (!pair.device.ended && ready(state.read_set, pair.device.socket)) {
-      channel_receive(pair.device, pair.client.socket != kNoSocket);
-      if (pair.device.socket == kNoSocket) channel_close(pair.client);
-      finish_if_drained(pair);
-    }
+  if (client_event != nullptr && client_event->ended && !read_client) {
+    ended_unread(state, mapping, pair, true);
   }
+  if (device_event != nullptr && device_event->ended && !read_device) {
+    ended_unread(state, mapping, pair, false);
+  }
+  if (over()) return;
+  watch_pair(state, mapping, pair);
 }
 
 }  // namespace
 
 void relay_cycle(RelayState& state) {
-  socket_set_clear(*state.read_set);
-  socket_set_clear(*state.write_set);
-  const bool listener_admitted = admit_listener(state);
-  if (listener_admitted) socket_set_add(*state.read_set, state.active_mode_listener);
-  for (const PendingSlot& slot : state.queue) {
-    if (slot.socket != kNoSocket) socket_set_add(*state.read_set, slot.socket);
-  }
-  for (const Mapping& mapping : state.mappings) {
-    if (mapping.listener != kNoSocket) socket_set_add(*state.read_set, mapping.listener);
-    for (const RelayPair& pair : mapping.pairs) watch_pair(state, pair);
-  }
+  ++state.pass;
+  const std::int64_t now_ms = clock_milliseconds();
+  admit_devices(state, now_ms);
+  if (state.listeners_resting > 0) resume_listeners(state, now_ms);
+  expire_closing(state, now_ms);
 
-  if (socket_wait(*state.read_set, *state.write_set, kCycleWaitMs) < 1) return;
-
-  char address[kAddressTextBytes];
-  if (listener_admitted && ready(state.read_set, state.active_mode_listener)) {
-    const Socket device = net_accept(state.active_mode_listener, address);
-    if (device == kNoSocket) {
-      log_message(1, "Accept error on active-mode socket: %d", net_last_error());
+  const int count = poller_wait(*state.poller, kCycleWaitMs);
+  const PollEvent* events = poller_events(*state.poller);
+  int i = 0;
+  // Events come sorted by tag, which is the pass's order: the device accept, the pending
+  // slots, then each mapping's accept and pairs, then the closing sockets.
+  if (i < count && events[i].tag == kTagActiveListener) {
+    if (events[i].readable && state.active_mode_watch.watched == kWatchRead) accept_device(state);
+    ++i;
+  }
+  for (; i < count && events[i].tag < kTagFirstMapping; ++i) {
+    PendingSlot& slot = state.queue[events[i].tag - kTagFirstSlot];
+    // A slot filled in this pass waits for the next one; a socket handed to a pair now is
+    // served by its pair from the next pass on.
+    if (slot.socket != events[i].socket || slot.placed_pass == state.pass) continue;
+    if (!identify_pending(state, slot)) close_slot(state, slot);
+  }
+  for (; i < count && events[i].tag < kTagFirstClosing; ++i) {
+    const std::uint32_t offset = events[i].tag - kTagFirstMapping;
+    const std::size_t m = offset / kTagsPerMapping;
+    const std::uint32_t within = offset % kTagsPerMapping;
+    if (within == 0) {
+      if (events[i].readable) accept_client(state, m);
+      continue;
+    }
+    Mapping& mapping = state.mappings[m];
+    RelayPair& pair = mapping.pairs[(within - 1) / 2];
+    const PollEvent* client_event = nullptr;
+    const PollEvent* device_event = nullptr;
+    if ((within - 1) % 2 == 0) {
+      client_event = &events[i];
+      // Both sides of a pair are served together, in their order.
+      if (i + 1 < count && events[i + 1].tag == events[i].tag + 1) device_event = &events[++i];
     } else {
-      forget_readiness(state, device);
-      for (PendingSlot& slot : state.queue) {
-        if (slot.socket != kNoSocket) continue;
-        open_slot(slot, device, address[0] != 0 ? address : "unknow address");
-        break;
-      }
+      device_event = &events[i];
     }
+    serve_pair(state, mapping, pair, client_event, device_event);
   }
-
-  for (PendingSlot& slot : state.queue) {
-    if (!ready(state.read_set, slot.socket)) continue;
-    // Taken out first, so a socket handed to a pair now is served from the next pass on.
-    socket_set_remove(*state.read_set, slot.socket);
-    if (!identify_pending(state, slot)) close_slot(slot);
+  for (; i < count && events[i].tag < kHookTagBase; ++i) serve_closing(state, events[i]);
+  if (state.hook.serve != nullptr) {
+    for (; i < count; ++i) state.hook.serve(state.hook.context, events[i]);
   }
-
-  for (Mapping& mapping : state.mappings) {
-    if (ready(state.read_set, mapping.listener)) {
-      const Socket client = net_accept(mapping.listener, address);
-      if (client == kNoSocket) {
-        log_message(1, "Accept error on master listen socket: %d", net_last_error());
-      } else {
-        forget_readiness(state, client);
-        place_client(mapping, client, state.ticket_counter);
-      }
-    }
-    for (RelayPair& pair : mapping.pairs) serve_pair(state, pair);
-  }
+  if (state.hook.after_pass != nullptr) state.hook.after_pass(state.hook.context);
 }
 
 }  // namespace orv

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "diag/log.h"
-#include "relay/relay.h"
+#include "relay/pass.h"
 
 namespace orv {
 namespace {
@@ -25,20 +25,45 @@ long find_closing_quote(const unsigned char* bytes, std::size_t length) {
   return -1;
 }
 
+// Counts the refusal and, with the session log, says why.
+bool refuse(RelayState& state, PendingSlot& slot, Refusal reason) {
+  ++state.counters.refused[static_cast<int>(reason)];
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Handshake from %s refused: %s", slot.peer_text,
+                refusal_text(reason));
+  }
+  return false;
+}
+
 }  // namespace
 
-void open_slot(PendingSlot& slot, Socket socket, const char* peer_address) {
+const char* refusal_text(Refusal reason) {
+  switch (reason) {
+    case Refusal::kBadGreeting: return "bad greeting";
+    case Refusal::kNoPrefix: return "no identification prefix";
+    case Refusal::kNoClosingQuote: return "no closing quote";
+    case Refusal::kOverlongLine: return "over-long line";
+    case Refusal::kEndedEarly:
+    case Refusal::kCount: break;
+  }
+  return "ended early";
+}
+
+void open_slot(PendingSlot& slot, Socket socket, const char* peer_address, int peer_port) {
   std::snprintf(slot.peer_address, sizeof(slot.peer_address), "%s", peer_address);
+  std::snprintf(slot.peer_text, sizeof(slot.peer_text), "%s:%d", peer_address, peer_port);
   slot.received_length = 0;
   slot.socket = socket;
   slot.greeting_seen = false;
   slot.accepted_at = clock_seconds();
+  slot.accepted_at_ms = clock_milliseconds();
 }
 
 bool identify_pending(RelayState& state, PendingSlot& slot) {
   unsigned char read[kIdentifyReadBytes + 1];
   const long got = net_recv(slot.socket, read, kIdentifyReadBytes);
-  if (got <= 0) return false;
+  if (got < 0 && net_error_is_retry(net_last_error())) return true;  // nothing there after all
+  if (got <= 0) return refuse(state, slot, Refusal::kEndedEarly);
   const std::size_t raw = static_cast<std::size_t>(got);
   read[raw] = 0;
   // Bytes after a NUL are dropped from the handshake (but may still be payload, below).
@@ -48,24 +73,29 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
   slot.received_length += appended;
 
   long lf = find_lf(slot.received, slot.received_length);
-  if (lf < 0) return slot.received_length < kUnterminatedLimit;
+  if (lf < 0) {
+    return slot.received_length < kUnterminatedLimit || refuse(state, slot, Refusal::kOverlongLine);
+  }
   if (!slot.greeting_seen) {
     if (static_cast<std::size_t>(lf) + 1 != kGreetingBytes ||
         std::memcmp(slot.received, kGreetingLine, kGreetingBytes) != 0) {
-      return false;
+      return refuse(state, slot, Refusal::kBadGreeting);
     }
     slot.received_length -= kGreetingBytes;
     std::memmove(slot.received, slot.received + kGreetingBytes, slot.received_length);
     slot.greeting_seen = true;
     lf = find_lf(slot.received, slot.received_length);
-    if (lf < 0) return slot.received_length < kUnterminatedLimit;
+    if (lf < 0) {
+      return slot.received_length < kUnterminatedLimit ||
+             refuse(state, slot, Refusal::kOverlongLine);
+    }
   }
   if (slot.received_length < kPrefixBytes ||
       std::memcmp(slot.received, kIdentificationPrefix, kPrefixBytes) != 0) {
-    return false;
+    return refuse(state, slot, Refusal::kNoPrefix);
   }
   const long quote = find_closing_quote(slot.received, slot.received_length);
-  if (quote < 0) return false;
+  if (quote < 0) return refuse(state, slot, Refusal::kNoClosingQuote);
   const char* identifier = reinterpret_cast<const char*>(slot.received) + kPrefixBytes;
   // A quote at offset 3 is the prefix's own: the identifier then runs to the end and starts
   // with an LF, so it names no mapping.
@@ -74,7 +104,8 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
                                  : static_cast<std::size_t>(quote) - kPrefixBytes;
   Mapping* mapping = find_mapping(state, identifier, length);
   if (mapping == nullptr) {
-    log_message(1, "%05d: Connection with invalid identifier '%s' from %s", slot.socket,
+    ++state.counters.unknown_identifiers;
+    log_message(kSeverityFailure, "%05d: Connection with invalid identifier '%s' from %s", slot.socket,
                 escape_identifier(identifier, length).c_str(), slot.peer_address);
     return false;
   }
@@ -82,12 +113,24 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
   // hand it over as received, NUL bytes included.
   const std::size_t rest = slot.received_length - (static_cast<std::size_t>(quote) + 2);
   const std::size_t start = appended - rest;
-  place_device(*mapping, slot.socket, read + start, raw - start);
-  slot.socket = kNoSocket;
+  const Socket device = slot.socket;
+  forget_slot(state, slot);
+  place_device(state, *mapping, device, slot.peer_text, read + start, raw - start);
   return false;
 }
 
-void close_slot(PendingSlot& slot) { net_close_connection(slot.socket); }
+void forget_slot(RelayState& state, PendingSlot& slot) {
+  if (slot.socket == kNoSocket) return;
+  std::uint8_t watched = kWatchRead;
+  poller_forget(*state.poller, slot.socket, watched);
+  slot.socket = kNoSocket;
+}
+
+void close_slot(RelayState& state, PendingSlot& slot) {
+  Socket socket = slot.socket;
+  forget_slot(state, slot);
+  net_close_connection(socket);
+}
 
 std::string escape_identifier(const char* identifier, std::size_t length) {
   static const char kHex[] = "0123456789abcdef";

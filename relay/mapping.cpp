@@ -1,7 +1,8 @@
-// Mappings and their pairs: listeners, placement of clients and devices, the two channel moves.
+// Mappings and their pairs: listeners, placement of clients and devices, and the end of a pair.
 #include <cstring>
 
-#include "relay/relay.h"
+#include "diag/log.h"
+#include "relay/pass.h"
 
 namespace orv {
 
@@ -9,11 +10,13 @@ Mapping make_mapping(const std::string& identifier, int port) {
   Mapping mapping;
   mapping.identifier = identifier;
   mapping.port = port;
+  // Left uninitialised: pages are only made resident when a channel first uses them.
+  mapping.buffers.reset(new unsigned char[2 * kPairsPerMapping * kChannelBytes]);
+  for (int i = 0; i < kPairsPerMapping; ++i) {
+    mapping.pairs[i].client.buffer = mapping.buffers.get() + (2 * i) * kChannelBytes;
+    mapping.pairs[i].device.buffer = mapping.buffers.get() + (2 * i + 1) * kChannelBytes;
+  }
   return mapping;
-}
-
-bool mapping_equals(const Mapping& mapping, const std::string& identifier) {
-  return mapping.identifier == identifier;  // same length, same bytes
 }
 
 Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t length) {
@@ -29,7 +32,8 @@ Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t len
 Socket open_listener(int port) {
   Socket listener = net_tcp_socket();
   if (listener == kNoSocket) return kNoSocket;
-  if (net_bind_any(listener, port) && net_listen(listener, kListenBacklog)) return listener;
+  // The largest backlog: a restarted relay sees its whole fleet come back at once.
+  if (net_bind_any(listener, port) && net_listen(listener, kBacklogMax)) return listener;
   // The caller reports the failing call's code, so closing must not overwrite it.
   int error = net_last_error();
   net_close(listener);
@@ -37,59 +41,169 @@ Socket open_listener(int port) {
   return kNoSocket;
 }
 
-void channel_close(Channel& channel) {
+void close_channel(RelayState& state, Channel& channel) {
+  if (channel.socket == kNoSocket) return;
+  if (state.poller) poller_forget(*state.poller, channel.socket, channel.watched);
   net_close_connection(channel.socket);
-  channel.ended = false;
+  channel.ended = channel.broken = channel.writable = false;
 }
 
-void close_mapping(Mapping& mapping) {
+void close_mapping(RelayState& state, Mapping& mapping) {
   if (mapping.listener != kNoSocket) {
+    std::uint8_t watched = 0;  // forget it whether or not it was in the wait
+    if (state.poller) poller_forget(*state.poller, mapping.listener, watched);
     net_close(mapping.listener);
     mapping.listener = kNoSocket;
   }
   for (RelayPair& pair : mapping.pairs) {
-    channel_close(pair.client);
-    channel_close(pair.device);
+    if (pair.client.socket != kNoSocket && pair.device.socket != kNoSocket) {
+      end_pair(state, mapping, pair, EndHow::kRelayStop);
+    }
+    close_channel(state, pair.client);
+    close_channel(state, pair.device);
   }
 }
 
-namespace {
-void take_socket(Channel& channel, Socket socket) {
-  channel.socket = socket;
-  channel.ended = false;
+void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair) {
+  const std::size_t m = mapping_index(state, mapping), p = pair_index(mapping, pair);
+  for (const bool device : {false, true}) {
+    Channel& side = device ? pair.device : pair.client;
+    const Channel& partner = device ? pair.client : pair.device;
+    if (side.socket == kNoSocket) continue;
+    if (side.broken) {
+      // A failed socket would report its error on every wait; it only waits for its end.
+      poller_forget(*state.poller, side.socket, side.watched);
+      continue;
+    }
+    unsigned flags = kWatchNone;
+    const bool joined = partner.socket != kNoSocket;
+    if (!side.ended && channel_has_room(side)) flags |= kWatchRead;
+    // A waiting side whose channel is full is not read, but its leaving must still be seen.
+    if (!joined && !channel_has_room(side)) flags |= kWatchEnd;
+    if (joined && channel_holds_data(partner)) flags |= kWatchWrite;
+    poller_watch(*state.poller, side.socket, side_tag(m, p, device), flags, side.watched);
+  }
 }
+
+const char* end_how_text(EndHow how) {
+  switch (how) {
+    case EndHow::kEndOfStream: return "end of stream";
+    case EndHow::kError: return "error";
+    case EndHow::kRelayStop: return "relay stop";
+    case EndHow::kNone: break;
+  }
+  return "end of stream";
+}
+
+void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_if_none) {
+  ++mapping.counters.pairs_ended;
+  if (session_log(state)) {
+    const EndHow how = pair.first_end != EndHow::kNone ? pair.first_end : how_if_none;
+    char ending[64];
+    if (how == EndHow::kRelayStop) {
+      std::snprintf(ending, sizeof ending, "ended by the relay stop");
+    } else {
+      std::snprintf(ending, sizeof ending, "the %s ended first (%s)",
+                    pair.client_ended_first ? "client" : "device", end_how_text(how));
+    }
+    log_message(kSeverityNotice,
+                "Pair of '%s' ended after %lld s: client %s, device %s, %llu bytes to the "
+                "device, %llu bytes to the client, %s",
+                escape_identifier(mapping.identifier.data(), mapping.identifier.size()).c_str(),
+                static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.address,
+                pair.device.address, static_cast<unsigned long long>(pair.client.delivered),
+                static_cast<unsigned long long>(pair.device.delivered), ending);
+  }
+  for (Channel* side : {&pair.client, &pair.device}) {
+    if (side->socket == kNoSocket) continue;
+    if (side->broken || how_if_none == EndHow::kRelayStop) {
+      close_channel(state, *side);
+      continue;
+    }
+    // Everything relayed to it has been handed to the system: end its stream normally and let
+    // the closing list drain what it still sends, so its peer never sees a reset.
+    poller_forget(*state.poller, side->socket, side->watched);
+    net_shutdown_send(side->socket);
+    linger_socket(state, side->socket);
+    side->socket = kNoSocket;
+    side->ended = side->broken = side->writable = false;
+  }
+  channel_empty(pair.client);
+  channel_empty(pair.device);
+  pair.first_end = EndHow::kNone;
+}
+
+namespace {
+
+void take_socket(RelayState& state, Channel& channel, Socket socket, const char* address) {
+  channel.socket = socket;
+  channel.ended = channel.broken = false;
+  channel.writable = true;  // a fresh connection has room to send
+  channel.watched = kUnwatched;
+  channel.placed_pass = state.pass;
+  channel.delivered = 0;
+  std::snprintf(channel.address, sizeof channel.address, "%s", address);
+}
+
+void joined(RelayPair& pair) {
+  pair.joined_at = clock_seconds();
+  pair.first_end = EndHow::kNone;
+}
+
+std::string logged_identifier(const Mapping& mapping) {
+  return escape_identifier(mapping.identifier.data(), mapping.identifier.size());
+}
+
 }  // namespace
 
-void place_client(Mapping& mapping, Socket client, std::int64_t& ticket_counter) {
+void place_client(RelayState& state, Mapping& mapping, Socket client, const char* address) {
+  ++mapping.counters.clients_accepted;
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket && pair.device.socket != kNoSocket) {
       // What the device sent while it waited was meant for nobody in particular: dropped.
-      take_socket(pair.client, client);
+      take_socket(state, pair.client, client, address);
       channel_empty(pair.client);
       channel_empty(pair.device);
+      joined(pair);
+      if (session_log(state)) {
+        log_message(kSeverityNotice, "Client %s of '%s' accepted, joined device %s", address,
+                    logged_identifier(mapping).c_str(), pair.device.address);
+      }
+      watch_pair(state, mapping, pair);
       return;
     }
   }
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket) {
-      take_socket(pair.client, client);
+      take_socket(state, pair.client, client, address);
       channel_empty(pair.client);
       channel_empty(pair.device);
-      pair.client_ticket = ++ticket_counter;
+      pair.client_ticket = ++state.ticket_counter;
+      if (session_log(state)) {
+        log_message(kSeverityNotice, "Client %s of '%s' accepted, waiting for a device", address,
+                    logged_identifier(mapping).c_str());
+      }
+      watch_pair(state, mapping, pair);
       return;
     }
   }
-  net_close_connection(client);  // every pair holds a client
+  ++mapping.counters.clients_turned_away;
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Client %s of '%s' turned away: every pair holds a client",
+                address, logged_identifier(mapping).c_str());
+  }
+  net_close_connection(client);
 }
 
-void place_device(Mapping& mapping, Socket device, const unsigned char* first_bytes,
-                  std::size_t count) {
-  RelayPair* longest = nullptr;
+void place_device(RelayState& state, Mapping& mapping, Socket device, const char* address,
+                  const unsigned char* first_bytes, std::size_t count) {
+  ++mapping.counters.devices_identified;
+  RelayPair* chosen = nullptr;
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket || pair.device.socket != kNoSocket) continue;
-    if (longest == nullptr || pair.client_ticket < longest->client_ticket) longest = &pair;
+    if (chosen == nullptr || pair.client_ticket < chosen->client_ticket) chosen = &pair;
   }
-  RelayPair* chosen = longest;
+  const bool joining = chosen != nullptr;
   if (chosen == nullptr) {
     for (RelayPair& pair : mapping.pairs) {
       if (pair.device.socket == kNoSocket) {
@@ -100,45 +214,32 @@ void place_device(Mapping& mapping, Socket device, const unsigned char* first_by
     }
   }
   if (chosen == nullptr) {
-    net_close_connection(device);  // every pair holds a device
+    ++mapping.counters.devices_turned_away;
+    if (session_log(state)) {
+      log_message(kSeverityNotice,
+                  "Device %s identified as '%s' turned away: every pair holds a device", address,
+                  logged_identifier(mapping).c_str());
+    }
+    net_close_connection(device);
     return;
   }
   // A waiting client keeps what it sent; the device starts with what followed its
   // identification line in the same read.
-  take_socket(chosen->device, device);
+  take_socket(state, chosen->device, device, address);
   if (count > kChannelBytes) count = kChannelBytes;
   if (count > 0) std::memcpy(chosen->device.buffer, first_bytes, count);
-  chosen->device.fill = count;
-}
-
-void channel_receive(Channel& channel, bool peer_present) {
-  long got = net_recv(channel.socket, channel.buffer + channel.fill, kChannelBytes - channel.fill);
-  if (got > 0) {
-    channel.fill += static_cast<std::size_t>(got);
-    return;
+  chosen->device.fill = static_cast<std::uint32_t>(count);
+  if (joining) joined(*chosen);
+  if (session_log(state)) {
+    if (joining) {
+      log_message(kSeverityNotice, "Device %s identified as '%s', joined client %s", address,
+                  logged_identifier(mapping).c_str(), chosen->client.address);
+    } else {
+      log_message(kSeverityNotice, "Device %s identified as '%s', waiting for a client", address,
+                  logged_identifier(mapping).c_str());
+    }
   }
-  if (got < 0 && net_error_is_retry(net_last_error())) return;
-  // End of stream or a broken connection. With a peer, keep the socket so that what this side
-  // sent earlier still reaches it; the pass closes both once that is done.
-  if (peer_present) {
-    channel.ended = true;
-  } else {
-    channel_close(channel);
-  }
-}
-
-void channel_send(Channel& channel, Socket peer) {
-  long sent = net_send(peer, channel.buffer, channel.fill);
-  if (sent > 0) {
-    std::size_t gone = static_cast<std::size_t>(sent);
-    std::memmove(channel.buffer, channel.buffer + gone, channel.fill - gone);
-    channel.fill -= gone;
-    return;
-  }
-  if (sent < 0 && net_error_is_retry(net_last_error())) return;
-  // The bytes can no longer be delivered: close the side they came from; the pass closes
-  // the peer.
-  channel_close(channel);
+  watch_pair(state, mapping, *chosen);
 }
 
 }  // namespace orv

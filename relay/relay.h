@@ -1,14 +1,16 @@
 // The relay's state and its operations: mappings and their pairs, the identification queue,
-// start and stop, and the one pass of the event loop.
+// sockets closing after a pair ended, start and stop, and the one pass of the event loop.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
 #include "net/net.h"
+#include "net/poller.h"
 
 namespace orv {
 
@@ -16,8 +18,11 @@ constexpr int kPairsPerMapping = 20;
 constexpr std::size_t kChannelBytes = 4000;
 constexpr int kPendingSlots = 20;
 constexpr std::uint32_t kPendingAgeLimit = 50;  // seconds; a greater age may be evicted
-constexpr int kListenBacklog = 15;
 constexpr int kCycleWaitMs = 500;
+constexpr std::int64_t kLingerMs = 30000;        // a closing socket waits this long for its peer
+constexpr std::int64_t kAcceptBackoffFirstMs = 100;  // a listener out of descriptors rests,
+constexpr std::int64_t kAcceptBackoffMaxMs = 1000;   // doubling up to this while it keeps failing
+constexpr std::int64_t kAcceptErrorLogMs = 1000;     // at most one accept-error line per this
 
 // The handshake a device sends on the active-mode port.
 constexpr char kGreetingLine[] = "tcp-active-mode:1\n";  // 18 bytes
@@ -27,21 +32,35 @@ constexpr std::size_t kUnterminatedLimit = 200;  // this many bytes without LF e
 // What may wait in a slot: fewer than kUnterminatedLimit bytes, plus one full read.
 constexpr std::size_t kPendingBytes = kUnterminatedLimit + kIdentifyReadBytes + 1;
 
+// "255.255.255.255:65535" and its NUL.
+constexpr std::size_t kPeerTextBytes = 22;
+
+// How a side of a pair ended, for the session log.
+enum class EndHow : std::uint8_t { kNone, kEndOfStream, kError, kRelayStop };
+
 // One side of a pair: the socket it reads from and the bytes read but not yet sent on.
 struct Channel {
   Socket socket = kNoSocket;
-  std::size_t fill = 0;  // buffered bytes, always from buffer[0]
-  // The peer ended its stream (or its receive failed) while the pair was joined. The socket is
-  // kept, but not read again, so that what it sent earlier can still be delivered.
+  std::uint32_t fill = 0;  // buffered bytes, always from buffer[0]
+  // The peer ended its stream or failed: not read again. With a partner the socket is kept, so
+  // that what this side sent earlier can still be delivered.
   bool ended = false;
-  unsigned char buffer[kChannelBytes];
+  // Nothing can be sent to this side any more (a send or receive on it failed); bytes meant for
+  // it are dropped.
+  bool broken = false;
+  // A send would not block (last send took everything, or the wait said so).
+  bool writable = false;
+  std::uint8_t watched = kUnwatched;  // WatchFlags in force in the poller
+  std::uint64_t placed_pass = 0;  // the pass that put the socket here: not served in it
+  unsigned char* buffer = nullptr;  // kChannelBytes, owned by the mapping, touched only in use
+  // Cold: for the log and the status page.
+  std::uint64_t delivered = 0;  // bytes from this side handed to the other side's socket
+  char address[kPeerTextBytes] = {};  // "address:port" of the peer
 };
 
 inline bool channel_holds_data(const Channel& channel) { return channel.fill > 0; }
 inline bool channel_has_room(const Channel& channel) { return channel.fill < kChannelBytes; }
 inline void channel_empty(Channel& channel) { channel.fill = 0; }
-// Shuts down and closes the channel's socket where set, clears `ended`; the buffer stays.
-void channel_close(Channel& channel);
 
 // A client joined with a device. free: both sockets none; waiting client: client only;
 // waiting device: device only; relaying: both.
@@ -50,6 +69,31 @@ struct RelayPair {
   Channel device;  // bytes from the device, for the client
   // Issued when the client took this pair while it was free; smaller = waited longer.
   std::int64_t client_ticket = 0;
+  std::int64_t joined_at = 0;  // seconds since 1970, when both sides were there
+  // The side that ended first, and how; for the session log.
+  bool client_ended_first = false;
+  EndHow first_end = EndHow::kNone;
+};
+
+// Counted since start, as the events happen.
+struct MappingCounters {
+  std::uint64_t devices_identified = 0;
+  std::uint64_t clients_accepted = 0;
+  std::uint64_t clients_turned_away = 0;
+  std::uint64_t devices_turned_away = 0;
+  std::uint64_t pairs_ended = 0;
+  std::uint64_t bytes_to_device = 0;
+  std::uint64_t bytes_to_client = 0;
+};
+
+// A listener's place in the wait, and its rest after accept ran out of descriptors or buffers:
+// out of the wait until resume_ms, the rest doubling while it keeps failing.
+struct ListenerWatch {
+  std::uint8_t watched = kUnwatched;
+  bool resting = false;
+  std::int64_t resume_ms = 0;
+  std::int64_t backoff_ms = 0;
+  std::int64_t logged_ms = -kAcceptErrorLogMs;  // last accept-error line while resting
 };
 
 struct Mapping {
@@ -57,70 +101,113 @@ struct Mapping {
   int port = 0;
   Socket listener = kNoSocket;
   RelayPair pairs[kPairsPerMapping];
+  MappingCounters counters;
+  ListenerWatch listener_watch;
+  // 2 * kPairsPerMapping channel buffers, allocated once and left untouched until used, so an
+  // idle mapping costs no resident memory.
+  std::unique_ptr<unsigned char[]> buffers;
 };
+
+// Why a handshake was refused; an identifier that names no mapping is counted apart.
+enum class Refusal : std::uint8_t {
+  kBadGreeting,
+  kNoPrefix,
+  kNoClosingQuote,
+  kOverlongLine,
+  kEndedEarly,
+  kCount,
+};
+const char* refusal_text(Refusal reason);  // "bad greeting", ...
 
 // A device connection waiting for its handshake to end. Free when socket is kNoSocket.
 struct PendingSlot {
   char peer_address[kAddressTextBytes] = {};  // dotted text, or "unknow address"
+  char peer_text[kPeerTextBytes] = {};        // "address:port", for the session log
   unsigned char received[kPendingBytes];      // handshake bytes not yet consumed
   std::size_t received_length = 0;
   Socket socket = kNoSocket;
   bool greeting_seen = false;
-  std::int64_t accepted_at = 0;  // seconds since 1970
+  std::int64_t accepted_at = 0;     // seconds since 1970
+  std::int64_t accepted_at_ms = 0;  // clock_milliseconds(), for the handshake timeout
+  std::uint64_t placed_pass = 0;
+  Refusal refusal = Refusal::kEndedEarly;  // set when identify_pending refuses
 };
+
+// A socket of an ended pair: its sending side is shut down, and what it still receives is read
+// and discarded until its peer ends too or kLingerMs pass, so the peer never sees a reset that
+// would destroy bytes it has not read yet.
+struct ClosingSocket {
+  Socket socket = kNoSocket;
+  std::int64_t deadline_ms = 0;
+};
+
+struct RelayCounters {
+  std::uint64_t refused[static_cast<int>(Refusal::kCount)] = {};
+  std::uint64_t unknown_identifiers = 0;
+  std::uint64_t evictions = 0;  // queue-full evictions and handshake timeouts
+  std::uint64_t accept_errors = 0;
+  std::int64_t started_at = 0;  // seconds since 1970
+};
+
+// Another service served by the same pass (the status listener). Its sockets carry tags from
+// kHookTagBase on; the pass hands their events to serve() after the relay's own work, then
+// calls after_pass() once.
+struct PassHook {
+  void* context = nullptr;
+  void (*serve)(void* context, const PollEvent& event) = nullptr;
+  void (*after_pass)(void* context) = nullptr;
+};
+constexpr std::uint32_t kHookTagBase = 0xF0000000u;
 
 struct RelayState {
   Config config;  // as read at start; the mappings below are built from it
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
-  std::vector<Mapping> mappings;  // configuration order; never resized once read
+  ListenerWatch active_mode_watch;
+  int listeners_resting = 0;  // mapping listeners out of the wait after running out
+  std::vector<Mapping> mappings;   // configuration order; never resized once read
   std::vector<PendingSlot> queue;  // the identification queue, kPendingSlots once started
+  std::vector<ClosingSocket> closing;  // bounded; its capacity is fixed at start
+  std::vector<std::uint32_t> closing_free;  // indices of free entries of closing
+  std::int64_t closing_scan_ms = 0;         // when expiry looks at the list next
   std::int64_t ticket_counter = 0;  // last client ticket issued; 64 bits, so it never wraps
-  // The pass's readiness sets, kept here so a pass allocates nothing.
-  SocketSetPtr read_set = socket_set_create();
-  SocketSetPtr write_set = socket_set_create();
+  std::uint64_t pass = 0;           // passes so far
+  RelayCounters counters;
+  PassHook hook;
+  PollerPtr poller;
 };
 
 // ---- mappings and pairs ----------------------------------------------------------------
 
-// A mapping with no listener and all pairs free.
+// A mapping with no listener, all pairs free, and its channel buffers.
 Mapping make_mapping(const std::string& identifier, int port);
-// Same length, same bytes.
-bool mapping_equals(const Mapping& mapping, const std::string& identifier);
-// The first mapping equal to the identifier, in configuration order, or nullptr.
+// The first mapping equal to the identifier (same length, same bytes), or nullptr.
 Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t length);
 
-// A TCP listener on every interface (backlog 15), or kNoSocket; the error is net_last_error().
+// A TCP listener on every interface with the system's largest backlog, or kNoSocket; the error
+// is net_last_error().
 Socket open_listener(int port);
 // Closes the listener (no shutdown) and every pair socket; all pairs are free afterwards.
-void close_mapping(Mapping& mapping);
+void close_mapping(RelayState& state, Mapping& mapping);
 
-// Both take the socket over in every case: it ends up in a pair or is closed.
+// Both take the socket over in every case: it ends up in a pair or is closed. address is the
+// peer's "address:port".
 // A client joins the waiting device of the lowest pair (both channels emptied), else takes the
 // lowest free pair with the next ticket, else is closed.
-void place_client(Mapping& mapping, Socket client, std::int64_t& ticket_counter);
+void place_client(RelayState& state, Mapping& mapping, Socket client, const char* address);
 // A device joins the waiting client with the smallest ticket (its bytes are kept), else waits in
 // the lowest pair without a device, else is closed. first_bytes are what the device sent after
 // its identification line in the same read; they go into the device channel.
-void place_device(Mapping& mapping, Socket device, const unsigned char* first_bytes = nullptr,
-                  std::size_t count = 0);
-
-// One receive into the channel's free space; call only when it has room and is readable.
-// At end of stream or on an error other than retry: with the peer present the channel is marked
-// ended (socket kept), otherwise its socket is closed.
-void channel_receive(Channel& channel, bool peer_present);
-// One send of every buffered byte to the peer; call only when it holds data and the peer is
-// writable. The bytes sent leave the front of the buffer. On a failure other than retry the
-// channel's own socket is closed.
-void channel_send(Channel& channel, Socket peer);
+void place_device(RelayState& state, Mapping& mapping, Socket device, const char* address,
+                  const unsigned char* first_bytes = nullptr, std::size_t count = 0);
 
 // ---- identification --------------------------------------------------------------------
 
-void open_slot(PendingSlot& slot, Socket socket, const char* peer_address);
+void open_slot(PendingSlot& slot, Socket socket, const char* peer_address, int peer_port);
 // One receive and the handshake so far. True: still pending. False: over; either the socket was
 // handed to a mapping (slot.socket is then kNoSocket) or it is to be closed with close_slot.
 bool identify_pending(RelayState& state, PendingSlot& slot);
-void close_slot(PendingSlot& slot);
+void close_slot(RelayState& state, PendingSlot& slot);
 // The identifier as it may be logged: bytes below 0x20, 0x7F and the backslash escaped.
 std::string escape_identifier(const char* identifier, std::size_t length);
 
@@ -129,9 +216,9 @@ std::string escape_identifier(const char* identifier, std::size_t length);
 // Reads the configuration and opens the listeners. False when the configuration cannot be
 // opened or the active-mode listener cannot open.
 bool orv_start(RelayState& state, const std::string& config_path);
-// Closes every listener and pair socket; pending connections are left alone.
+// Closes every listener, pair socket and closing socket; pending connections are left alone.
 void relay_stop(RelayState& state);
-// One pass: build the sets, wait at most 0.5 s, accept, identify, relay.
+// One pass: wait at most 0.5 s, accept, identify, relay, serve closing sockets.
 void relay_cycle(RelayState& state);
 
 }  // namespace orv

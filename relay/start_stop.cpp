@@ -1,9 +1,16 @@
 // Start and stop of the relay: configuration, listeners, the identification queue.
-#include "config/config.h"
 #include "diag/log.h"
-#include "relay/relay.h"
+#include "relay/pass.h"
 
 namespace orv {
+namespace {
+// Ready sockets taken from one wait; more are served by the next one.
+constexpr int kMaxEventsPerWait = 4096;
+// Room for both sockets of every pair, plus some: beyond it a socket closes at once.
+std::size_t closing_capacity(std::size_t mappings) {
+  return 2 * kPairsPerMapping * mappings + 64;
+}
+}  // namespace
 
 bool orv_start(RelayState& state, const std::string& config_path) {
   if (!load_config(state.config, config_path)) return false;
@@ -11,6 +18,11 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   state.mappings.reserve(state.config.mappings.size());  // never moved once sockets are open
   for (const MappingEntry& entry : state.config.mappings) {
     state.mappings.push_back(make_mapping(entry.identifier, entry.port));
+  }
+  state.poller = poller_create(kMaxEventsPerWait);
+  if (!state.poller) {
+    log_message(kSeverityFailure, "Readiness poller failed: %d", net_last_error());
+    return false;
   }
   // The active-mode listener opens first, so a mapping on its port is the one that fails.
   state.active_mode_listener = open_listener(state.active_mode_port);
@@ -21,24 +33,46 @@ bool orv_start(RelayState& state, const std::string& config_path) {
                 error);
     return false;
   }
-  for (Mapping& mapping : state.mappings) {
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Listening for devices on port %d", state.active_mode_port);
+  }
+  for (std::size_t m = 0; m < state.mappings.size(); ++m) {
+    Mapping& mapping = state.mappings[m];
     mapping.listener = open_listener(mapping.port);
     if (mapping.listener == kNoSocket) {
       // Not retried: the mapping has no listener for this run, but keeps its pairs.
       log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", mapping.port,
                   net_last_error());
+      continue;
+    }
+    poller_watch(*state.poller, mapping.listener, mapping_tag(m), kWatchRead,
+                 mapping.listener_watch.watched);
+    if (session_log(state)) {
+      log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
+                  escape_identifier(mapping.identifier.data(), mapping.identifier.size()).c_str(),
+                  mapping.port);
     }
   }
   state.queue.assign(kPendingSlots, PendingSlot{});
+  state.closing.assign(closing_capacity(state.mappings.size()), ClosingSocket{});
+  state.closing_free.clear();
+  for (std::size_t i = state.closing.size(); i > 0; --i) {
+    state.closing_free.push_back(static_cast<std::uint32_t>(i - 1));
+  }
+  state.counters.started_at = clock_seconds();
   return true;
 }
 
 void relay_stop(RelayState& state) {
   if (state.active_mode_listener != kNoSocket) {
+    if (state.poller) {
+      poller_forget(*state.poller, state.active_mode_listener, state.active_mode_watch.watched);
+    }
     net_close(state.active_mode_listener);
     state.active_mode_listener = kNoSocket;
   }
-  for (Mapping& mapping : state.mappings) close_mapping(mapping);
+  for (Mapping& mapping : state.mappings) close_mapping(state, mapping);
+  if (state.poller) close_all_closing(state);
   // Connections still in the identification queue are left to the socket library's shutdown.
 }
 

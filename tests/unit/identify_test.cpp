@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "relay/pass.h"
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -32,24 +33,26 @@ TEST_F(Handshake, HandsOverWhetherSentAtOnceOrByteByByte) {
       send_text(device_side, handshake);
     }
     ASSERT_TRUE(cycle_until([&] { return devices_placed() == 1 && slots_in_use() == 0; }));
-    channel_close(mapping(0).pairs[0].device);
+    close_channel(state, mapping(0).pairs[0].device);
     net_close(device_side);
   }
 }
 
-TEST_F(Handshake, RefusesMalformedHandshakesAndLogsOnlyUnknownNames) {
-  start({"meter-1"});
+// Without the session log only an unknown name is logged; with it every refusal says why.
+TEST_F(Handshake, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
+  start({"meter-1"}, "session-log on\n");
   const struct {
     const char* name;
     std::string bytes;
-    std::string logged;  // empty: closed without a message
+    std::string logged;
   } cases[] = {
-      {"CR in greeting", "tcp-active-mode:1\r\nid:'meter-1'\n", ""},
-      {"capitals", "TCP-ACTIVE-MODE:1\nid:'meter-1'\n", ""},
-      {"leading space", " tcp-active-mode:1\nid:'meter-1'\n", ""},
-      {"CR LF identification", kGreeting + "id:'meter-1'\r\n", ""},
-      {"missing prefix", kGreeting + "ID:'meter-1'\n", ""},
-      {"200 bytes without LF", kGreeting + std::string(200, 'a'), ""},
+      {"CR in greeting", "tcp-active-mode:1\r\nid:'meter-1'\n", "refused: bad greeting"},
+      {"capitals", "TCP-ACTIVE-MODE:1\nid:'meter-1'\n", "refused: bad greeting"},
+      {"leading space", " tcp-active-mode:1\nid:'meter-1'\n", "refused: bad greeting"},
+      {"CR LF identification", kGreeting + "id:'meter-1'\r\n", "refused: no closing quote"},
+      {"missing prefix", kGreeting + "ID:'meter-1'\n", "refused: no identification prefix"},
+      {"200 bytes without LF", kGreeting + std::string(200, 'a'), "refused: over-long line"},
+      {"ended early", kGreeting + "id:'met", "refused: ended early"},
       {"unknown", kGreeting + "id:'meter-2'\n", "invalid identifier 'meter-2' from 127.0.0.1"},
       {"other case", kGreeting + "id:'Meter-1'\n", "invalid identifier 'Meter-1' from 127.0.0.1"},
       {"empty", kGreeting + "id:''\n", "invalid identifier '' from 127.0.0.1"},
@@ -61,19 +64,28 @@ TEST_F(Handshake, RefusesMalformedHandshakesAndLogsOnlyUnknownNames) {
     const Socket device_side = device();
     testing::internal::CaptureStderr();
     send_text(device_side, c.bytes);
+    if (std::string(c.name) == "ended early") net_shutdown_send(device_side);
     bool ended = false;
     receive(device_side, 1, &ended);
     const std::string log = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(ended);
     EXPECT_EQ(devices_placed(), 0);
     EXPECT_EQ(slots_in_use(), 0);
-    if (c.logged.empty()) {
-      EXPECT_EQ(log, "");
-    } else {
-      EXPECT_NE(log.find(c.logged + "\n"), std::string::npos) << log;
-    }
+    EXPECT_NE(log.find(c.logged + "\n"), std::string::npos) << log;
     net_close(device_side);
   }
+  EXPECT_EQ(state.counters.refused[static_cast<int>(Refusal::kBadGreeting)], 3u);
+  EXPECT_EQ(state.counters.unknown_identifiers, 4u);
+  // Without the session log, the refusals are silent.
+  state.config.session_log = false;
+  const Socket quiet = device();
+  testing::internal::CaptureStderr();
+  send_text(quiet, "nonsense\n");
+  bool ended = false;
+  receive(quiet, 1, &ended);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  net_close(quiet);
 }
 
 TEST_F(Handshake, KeepsWaitingWith199BytesWithoutLineEnd) {

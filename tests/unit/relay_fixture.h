@@ -1,4 +1,5 @@
-// A started relay on loopback for in-process tests: config in a temp folder, passes on demand.
+// Shared test helpers: loopback links, waiting with a deadline, and a relay under test whose
+// passes the test turns itself.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include "diag/log.h"
 #include "net/net.h"
+#include "net/poller.h"
 #include "relay/relay.h"
 
 namespace orv {
@@ -25,20 +27,55 @@ inline int free_port() {
   return port;
 }
 
-inline bool socket_ready(Socket socket, bool for_write) {
-  SocketSetPtr read = socket_set_create();
-  SocketSetPtr write = socket_set_create();
-  socket_set_add(for_write ? *write : *read, socket);
-  return socket_wait(*read, *write, 0) > 0;
+// Whether a test-side socket is readable (or writable) within timeout_ms.
+inline bool socket_ready(Socket socket, bool for_write, int timeout_ms = 0) {
+  static PollerPtr poller = poller_create(4);
+  std::uint8_t watched = kUnwatched;
+  poller_watch(*poller, socket, 0, for_write ? kWatchWrite : kWatchRead, watched);
+  const bool ready = poller_wait(*poller, timeout_ms) > 0;
+  poller_forget(*poller, socket, watched);
+  return ready;
 }
 
+// Two connected loopback sockets: `inside` as a listener accepted it, `outside` the peer.
+struct Link {
+  Socket inside = kNoSocket, outside = kNoSocket;
+};
+inline Link make_link() {
+  net_startup();
+  const Socket listener = net_tcp_socket();
+  EXPECT_TRUE(net_bind_any(listener, 0) && net_listen(listener, 15));
+  Link link;
+  link.outside = net_connect_loopback(net_local_port(listener));
+  char address[kAddressTextBytes];
+  link.inside = net_accept(listener, address);
+  net_close(listener);
+  return link;
+}
+
+// Drains a test-side socket: what arrived, and whether its stream ended (or was reset).
+struct Drained {
+  std::string bytes;
+  bool ended = false, reset = false;
+};
+inline void drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
+  char buffer[16384];
+  while (!into.ended && into.bytes.size() < limit && socket_ready(socket, false)) {
+    const long n = net_recv(socket, buffer, std::min(sizeof buffer, limit - into.bytes.size()));
+    if (n > 0) into.bytes.append(buffer, static_cast<std::size_t>(n));
+    if (n < 0 && net_error_is_retry(net_last_error())) continue;
+    if (n <= 0) into.ended = true, into.reset = n < 0;
+  }
+}
+
+// A started relay on loopback: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
   int device_port = 0;
   std::filesystem::path folder;
 
-  // Each mapping is "identifier" on a fresh port; port_of() finds it.
-  void start(std::initializer_list<const char*> identifiers) {
+  // Each mapping is "identifier" on a fresh port; extra lines go into orv.conf as they are.
+  void start(std::initializer_list<const char*> identifiers, const std::string& extra = "") {
     net_startup();
     folder = std::filesystem::temp_directory_path() /
              ("orv-relay-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
@@ -46,7 +83,7 @@ struct RelayFixture : ::testing::Test {
     set_data_folder(folder.string());
     device_port = free_port();
     std::ofstream file(folder / "orv.conf", std::ios::binary);
-    file << "active-mode-port " << device_port << "\n";
+    file << "active-mode-port " << device_port << "\n" << extra;
     for (const char* identifier : identifiers)
       file << "map " << identifier << ' ' << free_port() << "\n";
     file.close();
@@ -55,7 +92,7 @@ struct RelayFixture : ::testing::Test {
   void TearDown() override {
     clock_release();
     relay_stop(state);
-    for (PendingSlot& slot : state.queue) close_slot(slot);
+    for (PendingSlot& slot : state.queue) close_slot(state, slot);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
   }
@@ -63,9 +100,9 @@ struct RelayFixture : ::testing::Test {
   Socket client(std::size_t index) { return net_connect_loopback(mapping(index).port); }
   Socket device() { return net_connect_loopback(device_port); }
 
-  // Runs passes until the condition holds; false after five seconds.
-  bool cycle_until(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // Runs passes until the condition holds; false after `seconds`.
+  bool cycle_until(const std::function<bool()>& done, int seconds = 5) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       relay_cycle(state);
@@ -77,19 +114,20 @@ struct RelayFixture : ::testing::Test {
   }
   // Runs passes until `count` bytes or the end of stream arrived on a test-side socket.
   std::string receive(Socket socket, std::size_t count, bool* ended = nullptr) {
-    std::string got;
-    bool end = false;
+    Drained got;
     cycle_until([&] {
-      while (!end && got.size() < count && socket_ready(socket, false)) {
-        char buffer[4096];
-        const long n = net_recv(socket, buffer, sizeof(buffer));
-        if (n <= 0) end = true;
-        if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
-      }
-      return end || got.size() >= count;
+      drain(socket, got, count);
+      return got.ended || got.bytes.size() >= count;
     });
-    if (ended != nullptr) *ended = end;
-    return got;
+    if (ended != nullptr) *ended = got.ended;
+    return got.bytes;
+  }
+  // A client that sits in a pair of the mapping.
+  Socket placed_client(std::size_t index) {
+    const int before = clients_placed(index);
+    const Socket socket = client(index);
+    EXPECT_TRUE(cycle_until([&] { return clients_placed(index) > before; }));
+    return socket;
   }
   // A device that completed its handshake with the given identifier and sits in a pair.
   Socket identified_device(const char* identifier, const std::string& after = "") {
@@ -104,12 +142,22 @@ struct RelayFixture : ::testing::Test {
     for (const PendingSlot& slot : state.queue) used += slot.socket != kNoSocket;
     return used;
   }
+  int clients_placed(std::size_t index) const {
+    int placed = 0;
+    for (const RelayPair& pair : state.mappings.at(index).pairs) placed += pair.client.socket != kNoSocket;
+    return placed;
+  }
   int devices_placed() const {
     int placed = 0;
     for (const Mapping& m : state.mappings) {
       for (const RelayPair& pair : m.pairs) placed += pair.device.socket != kNoSocket;
     }
     return placed;
+  }
+  int closing_sockets() const {
+    int count = 0;
+    for (const ClosingSocket& entry : state.closing) count += entry.socket != kNoSocket;
+    return count;
   }
 };
 

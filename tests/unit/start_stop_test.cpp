@@ -21,7 +21,7 @@ struct StartStop : ::testing::Test {
   }
   void TearDown() override {
     relay_stop(state);
-    for (PendingSlot& slot : state.queue) close_slot(slot);
+    for (PendingSlot& slot : state.queue) close_slot(state, slot);
     std::filesystem::remove_all(folder);
   }
   std::string config(const std::string& text) {
@@ -94,11 +94,10 @@ TEST_F(StartStop, StopClosesListenersAndPairsButLeavesPendingDevices) {
                 &started);
   ASSERT_TRUE(started);
   Socket pending = net_connect_loopback(net_local_port(state.active_mode_listener));
-  char address[kAddressTextBytes];
-  open_slot(state.queue[0], net_accept(state.active_mode_listener, address), address);
   Socket client = net_connect_loopback(state.mappings[0].port);
-  place_client(state.mappings[0], net_accept(state.mappings[0].listener, address),
-               state.ticket_counter);
+  while (state.queue[0].socket == kNoSocket || state.mappings[0].pairs[0].client.socket == kNoSocket) {
+    relay_cycle(state);
+  }
   relay_stop(state);
   EXPECT_EQ(state.active_mode_listener, kNoSocket);
   EXPECT_EQ(state.mappings[0].listener, kNoSocket);

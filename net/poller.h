@@ -1,0 +1,59 @@
+// Readiness of many sockets through a registration that persists from wait to wait: epoll on
+// Linux, select on Windows. A wait costs what is ready plus the changes made since the last one.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "net/net.h"
+
+namespace orv {
+
+// What a socket is watched for. kWatchEnd reports a peer's end of stream or a reset even
+// without read interest (a channel that is full). On Windows select cannot report that without
+// read interest, so kWatchEnd alone watches nothing there.
+enum WatchFlags : unsigned {
+  kWatchNone = 0,
+  kWatchRead = 1,
+  kWatchWrite = 2,
+  kWatchEnd = 4,
+};
+
+struct PollEvent {
+  std::uint32_t tag = 0;  // the caller's name for the socket; events come sorted by it
+  Socket socket = kNoSocket;
+  bool readable = false;  // includes a listener with a connection and a peer that closed
+  bool writable = false;
+  bool ended = false;  // hang-up, peer shutdown or error reported
+};
+
+struct Poller;
+struct PollerDeleter {
+  void operator()(Poller* poller) const;
+};
+using PollerPtr = std::unique_ptr<Poller, PollerDeleter>;
+
+// A poller for up to max_events ready sockets per wait; null when the system refuses one.
+PollerPtr poller_create(int max_events);
+
+// What the caller holds per socket: the flags in force, or kUnwatched before the first watch.
+constexpr std::uint8_t kUnwatched = 0xFF;
+
+// Watches the socket for the flags under the tag, or changes what it is watched for; watched is
+// the caller's record of the flags in force and is updated. Only a change costs a system call.
+// Flags kWatchNone keep the socket registered (POSIX still reports a reset on it).
+void poller_watch(Poller& poller, Socket socket, std::uint32_t tag, unsigned flags,
+                  std::uint8_t& watched);
+// Drops the registration, if any; call before closing the socket. watched becomes kUnwatched.
+void poller_forget(Poller& poller, Socket socket, std::uint8_t& watched);
+
+// Waits at most timeout_ms. The ready sockets are in events(), sorted by tag, ready_count() of
+// them. Returns that count, 0 on timeout, -1 on failure.
+int poller_wait(Poller& poller, int timeout_ms);
+const PollEvent* poller_events(const Poller& poller);
+
+// True where a send on a socket never blocks (POSIX), so a send may be tried without a
+// readiness report; false where sockets block (Winsock), so a send waits for one.
+bool poller_sends_without_readiness();
+
+}  // namespace orv
