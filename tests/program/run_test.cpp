@@ -153,12 +153,13 @@ TEST_F(Program, WithoutServiceManagerReportsTheFailureAndPrintsUsageOnStandardEr
     EXPECT_EQ(wait_child(child, kStartMs), 1);
     EXPECT_EQ(read_text(child.out_path), "");
     const std::string err = read_text(child.err_path);
+    const std::string line_end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
     const std::string expected[] = {
         "ORV 1.0",
         "orv install",
         "orv run",
-        "Configuration: " + data_file("orv.conf") + "\n",
-        "Log: " + data_file("orv.log") + "\n",
+        "Configuration: " + data_file("orv.conf") + line_end,
+        "Log: " + data_file("orv.log") + line_end,
         // The dispatch was tried first, and its failure went where a service's failures go.
         under_wine() ? "StartServiceCtrlDispatcher failed with 1063" : ""};
     for (const std::string& text : expected) {
