@@ -82,7 +82,9 @@ void log_message(int severity, const char* format, ...) {
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
     int length = std::snprintf(line, sizeof line, "%s: %s\n", path.c_str(), std::strerror(errno));
-    if (length > 0) write_console(line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
+    if (length > 0) {
+      write_console(line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
+    }
     return;
   }
   std::size_t length = format_log_line(line, sizeof line, time, text, "\r\n");

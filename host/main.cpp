@@ -33,7 +33,7 @@ void print_usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  orv::prepare_process();  // before anything can open a descriptor
+  orv::prepare_process();       // before anything can open a descriptor
   orv::install_crash_filter();  // then at once, so every mode and every thread is covered
   const char* mode = argc > 1 ? argv[1] : "";
   if (same_word(mode, "install")) return orv::install_service() ? 0 : 1;

@@ -17,7 +17,8 @@ namespace {
 constexpr char kServiceName[] = "ORV";
 // Its text in the message table of orv.exe (service/messages.mc) is the second insertion string.
 constexpr DWORD kFailureEventId = 0xC0020001;
-constexpr char kEventSourceKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ORV";
+constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ORV";
 // Restarts after a failure, crash or failed start alike; the count of failures starts again
 // after a day without one.
 constexpr DWORD kRestartDelaysMs[] = {10000, 10000, 60000};
@@ -83,6 +84,7 @@ void WINAPI service_main(DWORD, LPSTR*) {
   g_status_handle = RegisterServiceCtrlHandlerA(kServiceName, service_control_handler);
   if (g_status_handle == nullptr) {
     report_failure_event("RegisterServiceCtrlHandler");
+    g_start_failed.store(true);  // no status can be reported; the exit code still tells
     return;
   }
   set_service_report_sender(send_to_manager);
@@ -92,8 +94,9 @@ void WINAPI service_main(DWORD, LPSTR*) {
 
 // The service record beyond CreateServiceA: description and recovery. Prints the failed call.
 bool configure_service(SC_HANDLE service) {
-  std::string description = "TCP rendezvous relay between devices and their clients; orv.conf "
-                            "and orv.log are in " + find_data_folder();
+  std::string description =
+      "TCP rendezvous relay between devices and their clients; orv.conf and orv.log are in " +
+      find_data_folder();
   SERVICE_DESCRIPTIONA text{description.data()};
   SC_ACTION actions[std::size(kRestartDelaysMs)];
   for (std::size_t i = 0; i < std::size(kRestartDelaysMs); ++i) {

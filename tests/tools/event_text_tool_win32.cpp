@@ -8,10 +8,10 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   char file[MAX_PATH];
   DWORD size = sizeof file;
+  // A REG_EXPAND_SZ comes back expanded, as the viewer reads it.
   LONG error = RegGetValueA(HKEY_LOCAL_MACHINE,
                             "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ORV",
-                            "EventMessageFile", RRF_RT_REG_SZ, nullptr,
-                            file, &size);  // a REG_EXPAND_SZ comes back expanded, as the viewer reads it
+                            "EventMessageFile", RRF_RT_REG_SZ, nullptr, file, &size);
   if (error != ERROR_SUCCESS) {
     std::printf("no event source (%ld)\n", error);
     return 1;
