@@ -3,12 +3,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "diag/console.h"
 
 namespace orv {
 namespace {
@@ -66,9 +69,7 @@ void log_message(int severity, const char* format, ...) {
   const LogTime time = log_local_time();
   // Room for the timestamp and the line end around the longest message.
   char line[kLogMessageBytes + 64];
-  std::size_t console = format_log_line(line, sizeof line, time, text, "\n");
-  std::fwrite(line, 1, console, stderr);
-  std::fflush(stderr);
+  write_console(line, format_log_line(line, sizeof line, time, text, "\n"));
 
   const std::string path = data_file_path("orv.log");
   struct stat status {};
@@ -80,8 +81,10 @@ void log_message(int severity, const char* format, ...) {
   }
   std::FILE* file = std::fopen(path.c_str(), "ab");
   if (file == nullptr) {
-    std::fprintf(stderr, "%s: %s\n", path.c_str(), std::strerror(errno));
-    std::fflush(stderr);
+    int length = std::snprintf(line, sizeof line, "%s: %s\n", path.c_str(), std::strerror(errno));
+    if (length > 0) {
+      write_console(line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
+    }
     return;
   }
   std::size_t length = format_log_line(line, sizeof line, time, text, "\r\n");

@@ -1,5 +1,8 @@
-// Process entry: the crash filter, then one of the three run modes.
+// Process entry: process hygiene and the crash filter, then one of the three run modes.
+#include <cstdio>
+
 #include "diag/crash.h"
+#include "diag/log.h"
 #include "host/run.h"
 #include "service/service.h"
 
@@ -12,18 +15,34 @@ bool same_word(const char* argument, const char* word) {
   }
   return *argument == 0 && *word == 0;
 }
+
+// For a person who started the program by hand with no mode, or a wrong one.
+void print_usage() {
+  const std::string folder = orv::find_data_folder();
+  orv::set_data_folder(folder);
+  std::fprintf(stderr,
+               "ORV %s, a TCP rendezvous relay\n"
+               "Usage: orv install   registers the service \"ORV\"\n"
+               "       orv run       runs the relay in this console until Ctrl+C\n"
+               "Without either word the service manager runs it as the service.\n"
+               "Configuration: %s\n"
+               "Log: %s\n",
+               orv::kVersion, orv::find_config_path(folder).c_str(),
+               orv::data_file_path("orv.log").c_str());
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-  orv::install_crash_filter();  // first, so every mode and every thread is covered
+  orv::prepare_process();       // before anything can open a descriptor
+  orv::install_crash_filter();  // then at once, so every mode and every thread is covered
   const char* mode = argc > 1 ? argv[1] : "";
-  if (same_word(mode, "install")) {
-    orv::install_service();
-  } else if (same_word(mode, "run")) {
-    orv::run_relay();
-    orv::end_console_process();
-  } else {
-    orv::service_dispatch();
+  if (same_word(mode, "install")) return orv::install_service() ? 0 : 1;
+  if (same_word(mode, "run")) orv::end_console_process(orv::run_relay() ? 0 : 1);
+  switch (orv::service_dispatch()) {
+    case orv::DispatchResult::kServed: return 0;
+    case orv::DispatchResult::kStartFailed: return 1;
+    case orv::DispatchResult::kNoManager: break;
   }
-  return 0;  // in every mode, failures included
+  print_usage();  // after the dispatch, which reports the failure where a service's are read
+  return 1;
 }

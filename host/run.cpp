@@ -26,30 +26,34 @@ bool keep_running() {
   return g_run_flag.load();
 }
 
-void run_relay() {
+bool run_relay(const char** failure) {
   use_binary_files();
   std::string folder = find_data_folder();
   set_data_folder(folder);
-  std::string config_path = data_file_path("orv.conf");
+  std::string config_path = find_config_path(folder);
+  const char* failed = nullptr;
   if (!net_startup()) {
-    log_message(kSeverityFailure, "WSAStartup failed");
-    return;
-  }
-  if (!orv_start(g_relay, config_path)) {
+    failed = "WSAStartup failed";
+  } else if (!orv_start(g_relay, config_path)) {
     net_cleanup();
-    log_message(kSeverityFailure, "orv_start() failed");
-    return;
+    failed = "orv_start() failed";
+  }
+  if (failed != nullptr) {
+    log_message(kSeverityFailure, "%s", failed);
+    if (failure != nullptr) *failure = failed;
+    return false;
   }
   if (service_mode()) {
     service_report_running();
   } else {
     install_console_stop_handler();
   }
-  log_message(kSeverityNotice, "Started 1.0");
+  log_message(kSeverityNotice, "Started %s", kVersion);
   while (keep_running()) relay_cycle(g_relay);
   relay_stop(g_relay);
   log_message(kSeverityNotice, "Stopped");
   net_cleanup();
+  return true;
 }
 
 }  // namespace orv

@@ -5,18 +5,24 @@
 
 namespace orv {
 
+constexpr char kVersion[] = "1.0";
+
 // The folder of orv.conf and orv.log. Never empty.
 std::string find_data_folder();
+// The configuration file: orv.conf in the data folder, or where the platform says otherwise.
+std::string find_config_path(const std::string& data_folder);
 // Starts the relay, turns relay passes until a stop signal, stops it. Every failure is logged.
-void run_relay();
+// False when the start failed; `failure`, when given, then names it as it was logged.
+bool run_relay(const char** failure = nullptr);
 // True while the relay should go on: RunFlag set and no service stop requested.
 bool keep_running();
 // Clears RunFlag; safe from a signal handler or another thread.
 void clear_run_flag();
 
-// Platform parts of the run sequence.
-void use_binary_files();                 // no CR LF translation from here on
-void install_console_stop_handler();     // console stop events clear RunFlag
-[[noreturn]] void end_console_process();  // exit code 0, without exit processing
+// Platform parts of the process and the run sequence.
+void prepare_process();               // before anything opens a file: see the platform file
+void use_binary_files();              // no CR LF translation from here on
+void install_console_stop_handler();  // console stop events clear RunFlag
+[[noreturn]] void end_console_process(int exit_code);  // without exit processing
 
 }  // namespace orv

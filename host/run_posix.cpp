@@ -1,7 +1,10 @@
-// POSIX parts of the run sequence: the data folder, stop signals, the end of the console mode.
+// POSIX parts of the process and the run sequence: standard descriptors, SIGPIPE, the data folder
+// and configuration path, stop signals, the end of the console mode.
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "host/run.h"
@@ -11,11 +14,37 @@ namespace {
 void on_console_signal(int) { clear_run_flag(); }
 }  // namespace
 
+void prepare_process() {
+  // A descriptor 0, 1 or 2 left closed by whoever started us would go to the next file or socket
+  // we open, and the log would then be written to it: a client would receive other devices'
+  // identifiers and addresses. Hold all three open on /dev/null instead.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open takes the lowest free descriptor, which is fd, as the lower ones are open by now.
+    // Without a /dev/null there is nothing better to put there.
+    (void)::open("/dev/null", O_RDWR);
+  }
+  // A reader of standard error that went away must not end the relay on its next log line;
+  // the write then fails with EPIPE and the line is in orv.log all the same.
+  (void)::signal(SIGPIPE, SIG_IGN);  // cannot fail for a valid signal and disposition
+}
+
 std::string find_data_folder() {
   // What systemd sets for a unit with StateDirectory=orv.
   const char* state = std::getenv("STATE_DIRECTORY");
   if (state != nullptr && state[0] != 0) return state;
   return "/var/lib/orv";
+}
+
+std::string find_config_path(const std::string& data_folder) {
+  // What systemd sets for a unit with ConfigurationDirectory=orv: absolute paths separated by
+  // colons, ours first.
+  const char* directories = std::getenv("CONFIGURATION_DIRECTORY");
+  if (directories != nullptr && directories[0] != 0 && directories[0] != ':') {
+    std::string first(directories);
+    return first.substr(0, first.find(':')) + "/orv.conf";
+  }
+  return data_folder + "/orv.conf";
 }
 
 void use_binary_files() {}  // POSIX files never translate line ends
@@ -27,6 +56,6 @@ void install_console_stop_handler() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }
 
-void end_console_process() { ::_exit(0); }
+void end_console_process(int exit_code) { ::_exit(exit_code); }
 
 }  // namespace orv

@@ -1,4 +1,5 @@
-// Windows parts of the run sequence: the data folder, console control, the end of the console mode.
+// Windows parts of the run sequence: the data folder and configuration path, console control,
+// the end of the console mode.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -32,12 +33,20 @@ std::string find_data_folder() {
   return std::string(folder) + kSuffix;
 }
 
+// Sockets are handles here, never C runtime descriptors, so a missing standard stream cannot
+// send the log to a peer; and there is no SIGPIPE.
+void prepare_process() {}
+
+std::string find_config_path(const std::string& data_folder) {
+  return data_folder + "\\orv.conf";
+}
+
 void use_binary_files() { _fmode = _O_BINARY; }
 
 void install_console_stop_handler() { SetConsoleCtrlHandler(console_control_handler, TRUE); }
 
-void end_console_process() {
-  TerminateProcess(GetCurrentProcess(), 0);
+void end_console_process(int exit_code) {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code));
   for (;;) Sleep(INFINITE);  // TerminateProcess does not return for the calling process
 }
 

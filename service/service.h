@@ -14,12 +14,17 @@ enum ServiceState : std::uint32_t {
 };
 constexpr std::uint32_t kAcceptStop = 1;
 constexpr std::uint32_t kWaitHintStartMs = 3000;
+// A failed start: ERROR_SERVICE_SPECIFIC_ERROR with our own code 1, so that the manager counts
+// it as a failure and its recovery actions apply.
+constexpr std::uint32_t kErrorServiceSpecific = 1066;
+constexpr std::uint32_t kStartFailedCode = 1;
 
 // One status report, whole.
 struct ServiceReport {
   std::uint32_t state = 0;
   std::uint32_t controls_accepted = 0;
   std::uint32_t exit_code = 0;
+  std::uint32_t service_exit_code = 0;  // meaningful with kErrorServiceSpecific
   std::uint32_t check_point = 0;
   std::uint32_t wait_hint = 0;
 };
@@ -27,17 +32,24 @@ struct ServiceReport {
 // Fills and sends one report: no control accepted while starting, check-points counted up
 // from 1 across the whole process for pending states, 0 otherwise. Reports from the two threads
 // are built and sent one at a time.
-void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint);
+void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint,
+                           std::uint32_t service_exit_code = 0);
 // Where reports go (the service manager, or systemd's notify socket); tests replace it.
 using ServiceReportSender = void (*)(const ServiceReport& report);
 void set_service_report_sender(ServiceReportSender sender);
 // The state of the latest report.
 std::uint32_t current_service_state();
 
-// "install": registers the service; prints the outcome on standard output.
-void install_service();
+// "install": registers the service; prints the outcome on standard output. False on failure.
+bool install_service();
+// How the service dispatch ended.
+enum class DispatchResult {
+  kServed,       // the service ran and stopped
+  kStartFailed,  // the service started but the relay did not; reported to the manager
+  kNoManager,    // no service manager to talk to (started by hand); reported to the event log
+};
 // Any other mode: hands the process to the service manager; returns when the service stopped.
-void service_dispatch();
+DispatchResult service_dispatch();
 // The stop control: reports stop pending, signals the stop, reports again.
 void service_stop_control();
 

@@ -129,27 +129,35 @@ bool service_stop_requested() {
   return true;
 }
 
-void install_service() {
+bool install_service() {
+  // What sd_booted() tests: without a running systemd the unit would never start, and saying
+  // "installed" would mislead.
+  struct stat marker{};
+  if (::lstat("/run/systemd/system", &marker) != 0 || !S_ISDIR(marker.st_mode)) {
+    std::printf("Cannot install service: systemd is not running\n");
+    return false;
+  }
   char program[4096];
   ssize_t length = ::readlink("/proc/self/exe", program, sizeof program - 1);
   if (length <= 0) {
     std::printf("Cannot install service (%d)\n", errno);
-    return;
+    return false;
   }
   program[length] = 0;
   if (!write_systemd_unit("/etc/systemd/system", program)) {
     std::printf("Cannot install service (%d)\n", errno);
-    return;
+    return false;
   }
   std::printf("Service installed successfully\n");
+  return true;
 }
 
-void service_dispatch() {
+DispatchResult service_dispatch() {
   const char* name = std::getenv("NOTIFY_SOCKET");
   if (name == nullptr || !open_notify_socket(name)) {
     // Not started by systemd: say so where an unattended service's failures are read.
     report_failure_event("NOTIFY_SOCKET", name == nullptr ? ENOENT : errno);
-    return;
+    return DispatchResult::kNoManager;
   }
   g_service_mode = true;
   struct sigaction action{};
@@ -158,8 +166,14 @@ void service_dispatch() {
   sigaction(SIGTERM, &action, nullptr);
   set_service_report_sender(send_notify);
   report_service_status(kServiceStartPending, 0, kWaitHintStartMs);
-  run_relay();
+  // A failed start ends the process with code 1: systemd shows the unit failed, and
+  // Restart=on-failure acts on it.
+  if (!run_relay()) {
+    report_service_status(kServiceStopped, kErrorServiceSpecific, 0, kStartFailedCode);
+    return DispatchResult::kStartFailed;
+  }
   report_service_status(kServiceStopped, 0, 0);
+  return DispatchResult::kServed;
 }
 
 }  // namespace orv

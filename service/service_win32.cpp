@@ -1,8 +1,13 @@
 // The Windows service: registration, dispatch, status reports, the stop control, the event log.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <string>
 
+#include "diag/log.h"
 #include "host/run.h"
 #include "service/service.h"
 
@@ -10,10 +15,18 @@ namespace orv {
 namespace {
 
 constexpr char kServiceName[] = "ORV";
+// Its text in the message table of orv.exe (service/messages.mc) is the second insertion string.
 constexpr DWORD kFailureEventId = 0xC0020001;
+constexpr char kEventSourceKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ORV";
+// Restarts after a failure, crash or failed start alike; the count of failures starts again
+// after a day without one.
+constexpr DWORD kRestartDelaysMs[] = {10000, 10000, 60000};
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
 HANDLE g_stop_event = nullptr;  // exists only under the service manager; never closed
+std::atomic<bool> g_start_failed{false};  // set on the service thread, read after the dispatch
 
 void send_to_manager(const ServiceReport& report) {
   SERVICE_STATUS status{};
@@ -21,22 +34,26 @@ void send_to_manager(const ServiceReport& report) {
   status.dwCurrentState = report.state;
   status.dwControlsAccepted = report.controls_accepted;
   status.dwWin32ExitCode = report.exit_code;
-  status.dwServiceSpecificExitCode = 0;
+  status.dwServiceSpecificExitCode = report.service_exit_code;
   status.dwCheckPoint = report.check_point;
   status.dwWaitHint = report.wait_hint;
   (void)SetServiceStatus(g_status_handle, &status);  // nothing to do about a refusal
 }
 
-void report_failure_event(const char* name) {
-  DWORD error = GetLastError();  // before any other call can change it
+void report_event(const char* text) {
   HANDLE source = RegisterEventSourceA(nullptr, kServiceName);
   if (source == nullptr) return;
-  char text[80];
-  std::snprintf(text, sizeof text, "%s failed with %lu", name, error);
   const char* strings[2] = {kServiceName, text};
   (void)ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, kFailureEventId, nullptr, 2, 0, strings,
                      nullptr);  // an entry that cannot be written is dropped
   DeregisterEventSource(source);
+}
+
+void report_failure_event(const char* name) {
+  DWORD error = GetLastError();  // before any other call can change it
+  char text[80];
+  std::snprintf(text, sizeof text, "%s failed with %lu", name, error);
+  report_event(text);
 }
 
 void WINAPI service_control_handler(DWORD control) {
@@ -45,19 +62,90 @@ void WINAPI service_control_handler(DWORD control) {
 
 void service_worker() {
   g_stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (g_stop_event != nullptr) run_relay();
-  report_service_status(kServiceStopped, NO_ERROR, 0);
+  if (g_stop_event == nullptr) {
+    report_failure_event("CreateEvent");
+  } else {
+    const char* failure = nullptr;
+    if (run_relay(&failure)) {
+      report_service_status(kServiceStopped, NO_ERROR, 0);
+      return;
+    }
+    // The log file has the reason; the event log is where an administrator looks first.
+    char text[MAX_PATH + 80];
+    std::snprintf(text, sizeof text, "%s, the reason is in %s", failure,
+                  data_file_path("orv.log").c_str());
+    report_event(text);
+  }
+  g_start_failed.store(true);
+  report_service_status(kServiceStopped, kErrorServiceSpecific, 0, kStartFailedCode);
 }
 
 void WINAPI service_main(DWORD, LPSTR*) {
   g_status_handle = RegisterServiceCtrlHandlerA(kServiceName, service_control_handler);
   if (g_status_handle == nullptr) {
     report_failure_event("RegisterServiceCtrlHandler");
+    g_start_failed.store(true);  // no status can be reported; the exit code still tells
     return;
   }
   set_service_report_sender(send_to_manager);
   report_service_status(kServiceStartPending, NO_ERROR, kWaitHintStartMs);
   service_worker();
+}
+
+// The service record beyond CreateServiceA: description and recovery. Prints the failed call.
+bool configure_service(SC_HANDLE service) {
+  std::string description =
+      "TCP rendezvous relay between devices and their clients; orv.conf and orv.log are in " +
+      find_data_folder();
+  SERVICE_DESCRIPTIONA text{description.data()};
+  SC_ACTION actions[std::size(kRestartDelaysMs)];
+  for (std::size_t i = 0; i < std::size(kRestartDelaysMs); ++i) {
+    actions[i] = SC_ACTION{SC_ACTION_RESTART, kRestartDelaysMs[i]};
+  }
+  SERVICE_FAILURE_ACTIONSA recovery{kFailureResetSeconds, nullptr, nullptr,
+                                    static_cast<DWORD>(std::size(actions)), actions};
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text) ||
+      !ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &recovery)) {
+    std::printf("ChangeServiceConfig2 failed (%lu)\n", GetLastError());
+    return false;
+  }
+  // Without the flag only a crash counts as a failure; with it, also a stop with an exit code,
+  // which is how a failed start ends. A system that does not know the setting (Wine answers
+  // ERROR_INVALID_PARAMETER, older Windows ERROR_INVALID_LEVEL) keeps the restart after a crash.
+  SERVICE_FAILURE_ACTIONS_FLAG on_every_failure{TRUE};
+  if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &on_every_failure)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_LEVEL) {
+      std::printf("ChangeServiceConfig2 failed (%lu)\n", error);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The event source, so that the event viewer finds the message table in the program file.
+bool register_event_source(const char* program) {
+  HKEY key = nullptr;
+  LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0, KEY_SET_VALUE,
+                               nullptr, &key, nullptr);
+  if (error != ERROR_SUCCESS) {
+    std::printf("RegCreateKeyEx failed (%ld)\n", error);
+    return false;
+  }
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  error = RegSetValueExA(key, "EventMessageFile", 0, REG_EXPAND_SZ,
+                         reinterpret_cast<const BYTE*>(program),
+                         static_cast<DWORD>(std::strlen(program) + 1));
+  if (error == ERROR_SUCCESS) {
+    error = RegSetValueExA(key, "TypesSupported", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&types), sizeof types);
+  }
+  RegCloseKey(key);
+  if (error != ERROR_SUCCESS) {
+    std::printf("RegSetValueEx failed (%ld)\n", error);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -75,12 +163,12 @@ bool service_stop_requested() {
   return g_stop_event != nullptr && WaitForSingleObject(g_stop_event, 0) == WAIT_OBJECT_0;
 }
 
-void install_service() {
+bool install_service() {
   char program[MAX_PATH];
   DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
   if (length == 0 || length >= sizeof program) {
     std::printf("Cannot install service (%lu)\n", GetLastError());
-    return;
+    return false;
   }
   // Quoted, so that a path with a space cannot start "C:\Program.exe" instead.
   char quoted[MAX_PATH + 2];
@@ -88,7 +176,7 @@ void install_service() {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (manager == nullptr) {
     std::printf("OpenSCManager failed (%lu)\n", GetLastError());
-    return;
+    return false;
   }
   SC_HANDLE service = CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
@@ -97,17 +185,29 @@ void install_service() {
   if (service == nullptr) {
     std::printf("CreateService failed (%lu)\n", GetLastError());
     CloseServiceHandle(manager);
-    return;
+    return false;
   }
-  std::printf("Service installed successfully\n");
+  bool installed = configure_service(service) && register_event_source(program);
+  // All or nothing: a service without its recovery or its event source is taken back, so that
+  // "install" can simply be run again.
+  if (installed) {
+    std::printf("Service installed successfully\n");
+  } else {
+    (void)DeleteService(service);  // the failure is printed already; nothing more to say
+  }
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
+  return installed;
 }
 
-void service_dispatch() {
+DispatchResult service_dispatch() {
   char name[] = "ORV";
   SERVICE_TABLE_ENTRYA table[] = {{name, service_main}, {nullptr, nullptr}};
-  if (!StartServiceCtrlDispatcherA(table)) report_failure_event("StartServiceCtrlDispatcher");
+  if (!StartServiceCtrlDispatcherA(table)) {
+    report_failure_event("StartServiceCtrlDispatcher");
+    return DispatchResult::kNoManager;
+  }
+  return g_start_failed.load() ? DispatchResult::kStartFailed : DispatchResult::kServed;
 }
 
 }  // namespace orv

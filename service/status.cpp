@@ -21,10 +21,12 @@ std::uint32_t current_service_state() {
   return g_status.state;
 }
 
-void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint) {
+void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint,
+                           std::uint32_t service_exit_code) {
   std::lock_guard<std::mutex> hold(g_report_lock);
   g_status.state = state;
   g_status.exit_code = exit_code;
+  g_status.service_exit_code = service_exit_code;
   g_status.wait_hint = wait_hint;
   g_status.controls_accepted = state == kServiceStartPending ? 0 : kAcceptStop;
   if (state == kServiceRunning || state == kServiceStopped) {

@@ -32,7 +32,7 @@ std::string program_path() {
 }
 
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
-                  const std::string& out_dir) {
+                  const std::string& out_dir, const ChildStreams& streams) {
   Child child;
   child.out_path = out_dir + "/stdout.txt";
   child.err_path = out_dir + "/stderr.txt";
@@ -51,16 +51,32 @@ Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::s
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, child.out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, child.err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (streams.close_standard) {
+    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addclose(&actions, fd);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, child.out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (streams.stderr_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, streams.stderr_fd, 2);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 2, child.err_path.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  if (posix_spawnp(&pid, arg_pointers[0], &actions, nullptr, arg_pointers.data(),
+  if (posix_spawnp(&pid, arg_pointers[0], &actions, &attributes, arg_pointers.data(),
                    env_pointers.data()) == 0) {
     child.pid = pid;
   }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return child;
 }

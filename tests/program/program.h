@@ -13,10 +13,16 @@ struct Child {
   int pid = -1;
   std::string out_path, err_path;
 };
-// Starts argv (wine in front under Wine) with extra "NAME=value" environment entries; stdout
-// and stderr go to files in out_dir, never pipes.
+// Standard descriptors of a child other than the usual ones.
+struct ChildStreams {
+  int stderr_fd = -1;           // set: the child's stderr is a copy of this descriptor
+  bool close_standard = false;  // descriptors 0, 1 and 2 closed
+};
+// Starts argv (wine in front under Wine) with extra "NAME=value" environment entries; stdin is
+// /dev/null, stdout and stderr go to files in out_dir, never pipes, unless streams says
+// otherwise. SIGPIPE has its default action in the child, whatever the test runner set.
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
-                  const std::string& out_dir);
+                  const std::string& out_dir, const ChildStreams& streams = {});
 // The exit code, 128 + the signal for a child a signal ended, or -1 after killing it on timeout.
 int wait_child(Child& child, int timeout_ms);
 void signal_child(const Child& child, int signal_number);
