@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the native, sanitizer and Windows presets and runs every test (Windows under Wine).
+# Builds the native, sanitizer and Windows presets and runs every test (Windows under Wine), then
+# runs each fuzz target for a few seconds.
 # On a fresh Debian machine it installs what is missing first (as root, with apt-get).
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,6 +12,10 @@ command -v make >/dev/null 2>&1 || need="$need make"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
 command -v wine >/dev/null 2>&1 || need="$need wine wine64"
+command -v clang++-14 >/dev/null 2>&1 || need="$need clang-14"
+# libFuzzer and the sanitizer runtimes for the fuzz targets.
+ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+  need="$need libclang-rt-14-dev"
 if [ -n "$need" ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages:$need (run as root, or install them with apt-get)" >&2
@@ -57,4 +62,8 @@ for preset in native sanitize windows; do
   echo "== tests: $preset"
   ctest --preset "$preset" || status=1
 done
+
+# The libFuzzer targets (clang), ten seconds each from their seed corpora; fuzz/README.md has
+# the longer run.
+fuzz/run.sh 10 || status=1
 exit $status
