@@ -48,7 +48,9 @@ Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes],
 // with an error within about idle + 60 seconds (Linux also bounds unacknowledged data so).
 void net_set_keepalive(Socket socket, int idle_seconds);
 
-// One recv / send, never blocking on POSIX (MSG_DONTWAIT, MSG_NOSIGNAL for that call only).
+// One recv / send, never blocking: accepted and connected sockets are non-blocking (POSIX also
+// passes MSG_DONTWAIT, and MSG_NOSIGNAL so a reset peer raises no SIGPIPE). A socket with
+// nothing to read or no room reports a retry error.
 // Results as the system's: bytes moved, 0 at end of stream (recv), -1 on error.
 long net_recv(Socket socket, void* buffer, std::size_t length);
 long net_send(Socket socket, const void* buffer, std::size_t length);

@@ -75,6 +75,8 @@ Socket net_connect_loopback(int port) {
     WSASetLastError(error);
     return kNoSocket;
   }
+  u_long on = 1;
+  (void)ioctlsocket(native(socket), FIONBIO, &on);  // as accepted sockets: sends never block
   return socket;
 }
 
@@ -85,6 +87,9 @@ Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes], int*
   peer_address[0] = 0;
   SOCKET accepted = ::accept(native(listener), reinterpret_cast<sockaddr*>(&address), &length);
   if (accepted == INVALID_SOCKET) return kNoSocket;
+  // Non-blocking, so a peer that stops reading can never hold the single thread in a send.
+  u_long on = 1;
+  (void)ioctlsocket(accepted, FIONBIO, &on);  // cannot fail on a fresh socket
   if (peer_port != nullptr) *peer_port = ntohs(address.sin_port);
   const char* text = inet_ntoa(address.sin_addr);
   if (text != nullptr && std::strlen(text) < kAddressTextBytes) {

@@ -52,8 +52,4 @@ void poller_forget(Poller& poller, Socket socket, std::uint8_t& watched);
 int poller_wait(Poller& poller, int timeout_ms);
 const PollEvent* poller_events(const Poller& poller);
 
-// True where a send on a socket never blocks (POSIX), so a send may be tried without a
-// readiness report; false where sockets block (Winsock), so a send waits for one.
-bool poller_sends_without_readiness();
-
 }  // namespace orv

@@ -82,6 +82,4 @@ int poller_wait(Poller& poller, int timeout_ms) {
 
 const PollEvent* poller_events(const Poller& poller) { return poller.events.data(); }
 
-bool poller_sends_without_readiness() { return true; }
-
 }  // namespace orv

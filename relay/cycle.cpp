@@ -141,8 +141,7 @@ const PollEvent* event_for(const RelayState& state, const Channel& channel,
 
 bool can_send(const Channel& to, const PollEvent* event) {
   if (to.socket == kNoSocket || to.broken) return false;
-  return (event != nullptr && event->writable) ||
-         (poller_sends_without_readiness() && to.writable);
+  return (event != nullptr && event->writable) || to.writable;
 }
 
 void note_end(RelayPair& pair, bool client, EndHow how) {
@@ -233,8 +232,8 @@ void ended_unread(RelayState& state, Mapping& mapping, RelayPair& pair, bool cli
   }
 }
 
-// The four sub-steps in their order, client side first; then, since POSIX sends never block,
-// what the device sent in this pass goes to the client at once when nothing was sent to it yet.
+// The four sub-steps in their order, client side first; then, since sends never block, what the
+// device sent in this pass goes to the client at once when nothing was sent to it yet.
 void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const PollEvent* client_raw,
                 const PollEvent* device_raw) {
   const PollEvent* client_event = event_for(state, pair.client, client_raw);
@@ -274,7 +273,7 @@ void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const Poll
     }
   }
   if (!sent_to_client && pair.client.socket != kNoSocket && channel_holds_data(pair.device) &&
-      poller_sends_without_readiness() && can_send(pair.client, nullptr)) {
+      can_send(pair.client, nullptr)) {
     send_across(mapping, pair, true);
     if (over()) return;
   }

@@ -94,6 +94,7 @@ TEST_F(Closing, FailedSideKeepsTheBytesItSentForTheOtherSide) {
   ASSERT_TRUE(socket_ready(device_side, false, 2000));
   const std::uint64_t held = pair.device.delivered + pair.device.fill;
   net_close(device_side);
+  ASSERT_EQ(net_send(client_side, chatter.data(), chatter.size()), 4000);
   // The relay learns of the reset while the client still reads nothing.
   ASSERT_TRUE(cycle_until([&] { return pair.device.broken || pair.device.socket == kNoSocket; }));
   Drained heard;
