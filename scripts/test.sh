@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the native, sanitizer and Windows presets and runs every test (Windows under Wine).
+# Builds the native, sanitizer and Windows presets and runs every test (Windows under Wine),
+# then builds the packages (.deb, Windows zip and installer) and checks them.
 # On a fresh Debian machine it installs what is missing first (as root, with apt-get).
 set -eu
 cd "$(dirname "$0")/.."
@@ -11,6 +12,11 @@ command -v make >/dev/null 2>&1 || need="$need make"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
 command -v wine >/dev/null 2>&1 || need="$need wine wine64"
+command -v makensis >/dev/null 2>&1 || need="$need nsis"
+command -v go-md2man >/dev/null 2>&1 || need="$need go-md2man"
+command -v dpkg-shlibdeps >/dev/null 2>&1 || need="$need dpkg-dev"
+command -v file >/dev/null 2>&1 || need="$need file"
+command -v socat >/dev/null 2>&1 || need="$need socat"
 if [ -n "$need" ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages:$need (run as root, or install them with apt-get)" >&2
@@ -57,4 +63,12 @@ for preset in native sanitize windows; do
   echo "== tests: $preset"
   ctest --preset "$preset" || status=1
 done
+
+echo "== packages"
+rm -f build/packages/orv*
+cpack --preset deb >/dev/null || status=1
+cpack --preset windows >/dev/null || status=1
+sh tests/package/debian.sh build/packages/orv_*_amd64.deb example/orv.conf || status=1
+sh tests/package/windows.sh build/packages/orv-*-setup.exe example/orv.conf || status=1
+ls -l build/packages/orv*
 exit $status
