@@ -51,7 +51,12 @@ fi
 # /var/lib/private that the check and systemd-analyze verify create when it is missing.
 private_folder=/var/lib/private
 [ ! -d $private_folder ] || private_folder=""
-trap 'dpkg --purge orv >/dev/null 2>&1 || true; rm -rf "$out"; [ -z "$private_folder" ] || rmdir $private_folder' EXIT
+restore() {
+  dpkg --purge orv >/dev/null 2>&1 || true
+  rm -rf "$out"
+  [ -z "$private_folder" ] || rmdir $private_folder
+}
+trap restore EXIT
 
 echo "== debian package: install"
 export DEBIAN_FRONTEND=noninteractive
