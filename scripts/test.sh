@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds the native, sanitizer and Windows presets and runs every test (Windows under Wine), then
-# runs each fuzz target for a few seconds.
+# Builds the native, sanitizer and Windows presets and runs every test (Windows under Wine), runs
+# each fuzz target for a few seconds, then builds the packages (.deb, Windows zip and installer)
+# and checks them.
 # On a fresh Debian machine it installs what is missing first (as root, with apt-get).
 set -eu
 cd "$(dirname "$0")/.."
@@ -16,6 +17,14 @@ command -v clang++-14 >/dev/null 2>&1 || need="$need clang-14"
 # libFuzzer and the sanitizer runtimes for the fuzz targets.
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need="$need libclang-rt-14-dev"
+command -v makensis >/dev/null 2>&1 || need="$need nsis"
+command -v go-md2man >/dev/null 2>&1 || need="$need go-md2man"
+command -v dpkg-shlibdeps >/dev/null 2>&1 || need="$need dpkg-dev"
+command -v file >/dev/null 2>&1 || need="$need file"
+command -v socat >/dev/null 2>&1 || need="$need socat"
+command -v promtool >/dev/null 2>&1 || need="$need prometheus"
+# Private network namespaces, where a test makes a peer vanish without a FIN or reset.
+command -v ip >/dev/null 2>&1 || need="$need iproute2"
 if [ -n "$need" ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages:$need (run as root, or install them with apt-get)" >&2
@@ -66,4 +75,11 @@ done
 # The libFuzzer targets (clang), ten seconds each from their seed corpora; fuzz/README.md has
 # the longer run.
 fuzz/run.sh 10 || status=1
+echo "== packages"
+rm -f build/packages/orv*
+cpack --preset deb >/dev/null || status=1
+cpack --preset windows >/dev/null || status=1
+sh tests/package/debian.sh build/packages/orv_*_amd64.deb example/orv.conf || status=1
+sh tests/package/windows.sh build/packages/orv-*-setup.exe example/orv.conf || status=1
+ls -l build/packages/orv*
 exit $status

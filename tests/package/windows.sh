@@ -1,0 +1,113 @@
+#!/bin/sh
+# The Windows installer under Wine, run silently as software distribution runs it:
+# 1. over a service that an administrator disabled: the default orv.conf is created, the
+#    disabled service is not started; the uninstaller deletes it and keeps C:\ProgramData\orv;
+# 2. a fresh install over an existing orv.conf: the file is kept, "orv.exe install" registers
+#    the service, which runs and relays one pair;
+# 3. an upgrade over the running service: it runs again, orv.conf still kept;
+# 4. the uninstaller: service, event source, program and uninstall entry gone, data kept.
+# Usage: windows.sh SETUP.EXE DEFAULT_CONF, with WINEPREFIX set and its wineserver running.
+set -eu
+setup=$(realpath "$1")
+default_conf=$(realpath "$2")
+drive=$WINEPREFIX/drive_c
+program=$drive/"Program Files"/ORV
+data=$drive/ProgramData/orv
+service_key='HKLM\System\CurrentControlSet\Services\ORV'
+source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\ORV'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ORV'
+device_port=2910
+client_port=2911
+out=$(mktemp -d)
+
+fail() {
+  echo "windows installer: $*" >&2
+  exit 1
+}
+
+# Output goes to a file, never a pipe: a service that a command starts may inherit it.
+run() { wine "$@" >"$out/output" 2>&1 </dev/null; }
+exists() { run reg query "$1"; }
+state_is() { run sc query ORV && grep -q "$1" "$out/output"; }
+# Polls a condition ten times a second; false after $1 seconds.
+wait_for() {
+  limit=$(($1 * 10))
+  shift
+  while ! "$@"; do
+    limit=$((limit - 1))
+    [ "$limit" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+install() { run "$setup" /S || fail "the installer failed: $(cat "$out/output")"; }
+# The uninstaller copies itself away and returns at once; the folder's end is its end.
+uninstall() {
+  run "$program/Uninstall.exe" /S || fail "the uninstaller failed: $(cat "$out/output")"
+  wait_for 60 test ! -e "$program" || fail "the program folder is still there"
+}
+# A service left installed would start with every later Wine session: whatever happens, the
+# check ends with no service, no program and no data folder in the prefix.
+remove_all() {
+  run net stop ORV || true
+  run sc delete ORV || true
+  rm -rf "$program" "$data"
+}
+pids=""
+trap 'kill $pids 2>/dev/null || true; remove_all; rm -rf "$out"' EXIT
+remove_all
+
+echo "== windows installer: default configuration, disabled service"
+run sc create ORV binpath= 'C:\Program Files\ORV\orv.exe' start= disabled ||
+  fail "sc create: $(cat "$out/output")"
+install
+cmp -s "$data/orv.conf" "$default_conf" || fail "no default orv.conf"
+state_is STOPPED || fail "a disabled service was started: $(cat "$out/output")"
+uninstall
+! exists "$service_key" || fail "the service is still registered"
+[ -f "$data/orv.conf" ] || fail "the uninstaller removed orv.conf"
+
+echo "== windows installer: install, relay one pair"
+printf 'active-mode-port %s\nmap pkg %s\n' $device_port $client_port >"$data/orv.conf"
+cp "$data/orv.conf" "$out/orv.conf"
+install
+for file in orv.exe orv.conf.default Uninstall.exe doc/guide.md doc/README.md; do
+  [ -f "$program/$file" ] || fail "$file not installed"
+done
+cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the installer replaced orv.conf"
+exists "$service_key" || fail "the service is not registered"
+grep -q 'ImagePath.*Program Files\\ORV\\orv.exe' "$out/output" || fail "$(cat "$out/output")"
+grep -q 'Start *REG_DWORD *0x2' "$out/output" || fail "not started automatically"
+exists "$source_key" || fail "no event source"
+grep -q 'EventMessageFile.*orv.exe' "$out/output" || fail "$(cat "$out/output")"
+exists "$uninstall_key" || fail "no uninstall entry"
+wait_for 30 state_is RUNNING || fail "the service does not run: $(cat "$out/output")"
+
+# Device and client each hold their connection open; whichever comes first waits.
+cat >"$out/device.sh" <<EOF
+printf "tcp-active-mode:1\nid:'pkg'\n"
+exec cat >"$out/device"
+EOF
+cat >"$out/client.sh" <<EOF
+printf 'request\n'
+exec cat >/dev/null
+EOF
+socat TCP:127.0.0.1:$device_port EXEC:"sh $out/device.sh" &
+pids="$pids $!"
+socat TCP:127.0.0.1:$client_port EXEC:"sh $out/client.sh" &
+pids="$pids $!"
+wait_for 30 grep -q request "$out/device" 2>/dev/null || fail "the pair did not relay"
+kill $pids 2>/dev/null || true
+pids=""
+
+echo "== windows installer: upgrade"
+install
+cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the upgrade replaced orv.conf"
+wait_for 30 state_is RUNNING || fail "the service does not run after the upgrade"
+
+echo "== windows installer: uninstall"
+uninstall
+! exists "$service_key" || fail "the service is still registered"
+! exists "$source_key" || fail "the event source is still registered"
+! exists "$uninstall_key" || fail "the uninstall entry is still there"
+cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the uninstaller removed orv.conf"
+echo "windows installer: ok"
