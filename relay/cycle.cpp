@@ -191,9 +191,17 @@ void waiting_side_left(RelayState& state, Mapping& mapping, Channel& side, bool 
 void receive_into(RelayState& state, Mapping& mapping, RelayPair& pair, bool client) {
   Channel& side = client ? pair.client : pair.device;
   const Channel& partner = client ? pair.device : pair.client;
-  const long got = net_recv(side.socket, side.buffer + side.fill, kChannelBytes - side.fill);
+  const std::size_t room = kChannelBytes - side.fill;
+  const long got = net_recv(side.socket, side.buffer + side.fill, room);
   if (got > 0) {
     side.fill += static_cast<std::uint32_t>(got);
+    // A read that filled all the room most likely left more behind: the next pass serves this
+    // socket again without asking the system first.
+    if (static_cast<std::size_t>(got) == room && state.carry.size() < state.carry.capacity()) {
+      state.carry.push_back(PollEvent{side_tag(mapping_index(state, mapping),
+                                               pair_index(mapping, pair), !client),
+                                      side.socket, true, false, false});
+    }
     return;
   }
   if (got < 0 && net_error_is_retry(net_last_error())) return;
@@ -296,8 +304,21 @@ void relay_cycle(RelayState& state) {
   if (state.listeners_resting > 0) resume_listeners(state, now_ms);
   expire_closing(state, now_ms);
 
-  const int count = poller_wait(*state.poller, kCycleWaitMs);
-  const PollEvent* events = poller_events(*state.poller);
+  // A stream keeps its sockets readable: a few passes in a row serve the sockets whose last read
+  // filled their channel without a wait, then a wait brings in everything else again.
+  int count = 0;
+  const PollEvent* events = nullptr;
+  state.carried.swap(state.carry);
+  state.carry.clear();
+  if (!state.carried.empty() && state.carried_passes < kCarriedPassesMax) {
+    ++state.carried_passes;
+    count = static_cast<int>(state.carried.size());
+    events = state.carried.data();
+  } else {
+    state.carried_passes = 0;
+    count = poller_wait(*state.poller, kCycleWaitMs);
+    events = poller_events(*state.poller);
+  }
   int i = 0;
   // Events come sorted by tag, which is the pass's order: the device accept, the pending
   // slots, then each mapping's accept and pairs, then the closing sockets.

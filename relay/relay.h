@@ -19,6 +19,7 @@ constexpr std::size_t kChannelBytes = 4000;
 constexpr int kPendingSlots = 20;
 constexpr std::uint32_t kPendingAgeLimit = 50;  // seconds; a greater age may be evicted
 constexpr int kCycleWaitMs = 500;
+constexpr int kCarriedPassesMax = 4;
 constexpr std::int64_t kLingerMs = 30000;        // a closing socket waits this long for its peer
 constexpr std::int64_t kAcceptBackoffFirstMs = 100;  // a listener out of descriptors rests,
 constexpr std::int64_t kAcceptBackoffMaxMs = 1000;   // doubling up to this while it keeps failing
@@ -172,6 +173,10 @@ struct RelayState {
   std::int64_t closing_scan_ms = 0;         // when expiry looks at the list next
   std::int64_t ticket_counter = 0;  // last client ticket issued; 64 bits, so it never wraps
   std::uint64_t pass = 0;           // passes so far
+  // Sockets whose last read filled their channel, served again by the next pass without a wait
+  // (at most kCarriedPassesMax passes in a row); both are reserved at start.
+  std::vector<PollEvent> carry, carried;
+  int carried_passes = 0;
   RelayCounters counters;
   PassHook hook;
   PollerPtr poller;

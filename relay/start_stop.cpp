@@ -5,7 +5,7 @@
 namespace orv {
 namespace {
 // Ready sockets taken from one wait; more are served by the next one.
-constexpr int kMaxEventsPerWait = 4096;
+constexpr int kMaxEventsPerWait = 1024;
 // Room for both sockets of every pair, plus some: beyond it a socket closes at once.
 std::size_t closing_capacity(std::size_t mappings) {
   return 2 * kPairsPerMapping * mappings + 64;
@@ -59,6 +59,8 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   for (std::size_t i = state.closing.size(); i > 0; --i) {
     state.closing_free.push_back(static_cast<std::uint32_t>(i - 1));
   }
+  state.carry.reserve(kMaxEventsPerWait);
+  state.carried.reserve(kMaxEventsPerWait);
   state.counters.started_at = clock_seconds();
   return true;
 }
