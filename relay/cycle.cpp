@@ -46,7 +46,8 @@ Socket accept_one(RelayState& state, Socket listener, std::uint32_t tag, Listene
   }
   watch.backoff_ms = 0;
   if (address[0] == 0) std::snprintf(address, sizeof address, "unknow address");
-  if (state.config.keepalive_seconds > 0) net_set_keepalive(accepted, state.config.keepalive_seconds);
+  if (state.config.keepalive_seconds > 0)
+    net_set_keepalive(accepted, state.config.keepalive_seconds);
   return accepted;
 }
 
@@ -97,9 +98,9 @@ void resume_listeners(RelayState& state, std::int64_t now_ms) {
 void accept_device(RelayState& state) {
   char address[kAddressTextBytes];
   int port = 0;
-  Socket device = accept_one(state, state.active_mode_listener, kTagActiveListener,
-                             state.active_mode_watch, "Accept error on active-mode socket: %d",
-                             address, port);
+  Socket device =
+      accept_one(state, state.active_mode_listener, kTagActiveListener, state.active_mode_watch,
+                 "Accept error on active-mode socket: %d", address, port);
   if (device == kNoSocket) return;
   for (std::size_t i = 0; i < state.queue.size(); ++i) {
     PendingSlot& slot = state.queue[i];
@@ -150,10 +151,12 @@ void note_end(RelayPair& pair, bool client, EndHow how) {
   pair.client_ended_first = client;
 }
 
-// The side can take nothing more: what was meant for it is dropped, what it sent still goes.
-void side_failed(RelayPair& pair, bool client) {
+// The side can take nothing more: what was meant for it is dropped, while what it sent still
+// goes, including what the system still holds from it unless its receive failed too.
+void side_failed(RelayPair& pair, bool client, bool receive_failed) {
   Channel& side = client ? pair.client : pair.device;
-  side.ended = side.broken = true;
+  side.broken = true;
+  side.ended = side.ended || receive_failed;
   channel_empty(client ? pair.device : pair.client);
   note_end(pair, client, EndHow::kError);
 }
@@ -176,7 +179,7 @@ void send_across(Mapping& mapping, RelayPair& pair, bool to_client) {
     to.writable = false;
     return;
   }
-  side_failed(pair, to_client);
+  side_failed(pair, to_client, false);
 }
 
 void waiting_side_left(RelayState& state, Mapping& mapping, Channel& side, bool client) {
@@ -198,9 +201,9 @@ void receive_into(RelayState& state, Mapping& mapping, RelayPair& pair, bool cli
     // A read that filled all the room most likely left more behind: the next pass serves this
     // socket again without asking the system first.
     if (static_cast<std::size_t>(got) == room && state.carry.size() < state.carry.capacity()) {
-      state.carry.push_back(PollEvent{side_tag(mapping_index(state, mapping),
-                                               pair_index(mapping, pair), !client),
-                                      side.socket, true, false, false});
+      state.carry.push_back(
+          PollEvent{side_tag(mapping_index(state, mapping), pair_index(mapping, pair), !client),
+                    side.socket, true, false, false});
     }
     return;
   }
@@ -210,7 +213,7 @@ void receive_into(RelayState& state, Mapping& mapping, RelayPair& pair, bool cli
     return;
   }
   if (got < 0) {
-    side_failed(pair, client);
+    side_failed(pair, client, true);
     return;
   }
   // End of stream: not read again, but what it sent earlier still goes to its partner, and it
@@ -219,13 +222,15 @@ void receive_into(RelayState& state, Mapping& mapping, RelayPair& pair, bool cli
   note_end(pair, client, EndHow::kEndOfStream);
 }
 
-// A joined pair is over once a side has ended and what it sent is delivered, or can no longer be.
+// A joined pair is over once a side has ended and what it sent is delivered, or can no longer be,
+// or when neither side can take anything more.
 bool pair_over(const RelayPair& pair) {
   if (pair.client.socket == kNoSocket || pair.device.socket == kNoSocket) return false;
   const auto side_done = [](const Channel& side, const Channel& partner) {
     return side.ended && (side.fill == 0 || partner.broken);
   };
-  return side_done(pair.client, pair.device) || side_done(pair.device, pair.client);
+  return side_done(pair.client, pair.device) || side_done(pair.device, pair.client) ||
+         (pair.client.broken && pair.device.broken);
 }
 
 // A reported end (reset, hang-up, peer shutdown) on a side that was not read in this pass.
@@ -236,7 +241,7 @@ void ended_unread(RelayState& state, Mapping& mapping, RelayPair& pair, bool cli
   if (partner.socket == kNoSocket) {
     waiting_side_left(state, mapping, side, client);
   } else {
-    side_failed(pair, client);
+    side_failed(pair, client, false);
   }
 }
 
@@ -261,7 +266,7 @@ void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const Poll
       if (over()) return;
     }
     if (client_event != nullptr && client_event->readable && !pair.client.ended &&
-        channel_has_room(pair.client)) {
+        !pair.device.broken && channel_has_room(pair.client)) {
       read_client = true;
       receive_into(state, mapping, pair, true);
       if (over()) return;
@@ -274,7 +279,7 @@ void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const Poll
       if (over()) return;
     }
     if (device_event != nullptr && device_event->readable && !pair.device.ended &&
-        channel_has_room(pair.device)) {
+        !pair.client.broken && channel_has_room(pair.device)) {
       read_device = true;
       receive_into(state, mapping, pair, false);
       if (over()) return;

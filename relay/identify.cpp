@@ -39,12 +39,17 @@ bool refuse(RelayState& state, PendingSlot& slot, Refusal reason) {
 
 const char* refusal_text(Refusal reason) {
   switch (reason) {
-    case Refusal::kBadGreeting: return "bad greeting";
-    case Refusal::kNoPrefix: return "no identification prefix";
-    case Refusal::kNoClosingQuote: return "no closing quote";
-    case Refusal::kOverlongLine: return "over-long line";
+    case Refusal::kBadGreeting:
+      return "bad greeting";
+    case Refusal::kNoPrefix:
+      return "no identification prefix";
+    case Refusal::kNoClosingQuote:
+      return "no closing quote";
+    case Refusal::kOverlongLine:
+      return "over-long line";
     case Refusal::kEndedEarly:
-    case Refusal::kCount: break;
+    case Refusal::kCount:
+      break;
   }
   return "ended early";
 }
@@ -105,8 +110,8 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
   Mapping* mapping = find_mapping(state, identifier, length);
   if (mapping == nullptr) {
     ++state.counters.unknown_identifiers;
-    log_message(kSeverityFailure, "%05d: Connection with invalid identifier '%s' from %s", slot.socket,
-                escape_identifier(identifier, length).c_str(), slot.peer_address);
+    log_message(kSeverityFailure, "%05d: Connection with invalid identifier '%s' from %s",
+                slot.socket, escape_identifier(identifier, length).c_str(), slot.peer_address);
     return false;
   }
   // No LF waited before this read, so what follows the quote and LF is the tail of this read:

@@ -70,27 +70,33 @@ void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair) {
     Channel& side = device ? pair.device : pair.client;
     const Channel& partner = device ? pair.client : pair.device;
     if (side.socket == kNoSocket) continue;
-    if (side.broken) {
-      // A failed socket would report its error on every wait; it only waits for its end.
+    const bool joined = partner.socket != kNoSocket;
+    const bool readable = !side.ended && channel_has_room(side) && !partner.broken;
+    if (side.broken && !readable) {
+      // A failed socket reports its error on every wait: out of the wait until there is room to
+      // read what the system still holds from it.
       poller_forget(*state.poller, side.socket, side.watched);
       continue;
     }
     unsigned flags = kWatchNone;
-    const bool joined = partner.socket != kNoSocket;
-    if (!side.ended && channel_has_room(side)) flags |= kWatchRead;
+    if (readable) flags |= kWatchRead;
     // A waiting side whose channel is full is not read, but its leaving must still be seen.
     if (!joined && !channel_has_room(side)) flags |= kWatchEnd;
-    if (joined && channel_holds_data(partner)) flags |= kWatchWrite;
+    if (joined && channel_holds_data(partner) && !side.broken) flags |= kWatchWrite;
     poller_watch(*state.poller, side.socket, side_tag(m, p, device), flags, side.watched);
   }
 }
 
 const char* end_how_text(EndHow how) {
   switch (how) {
-    case EndHow::kEndOfStream: return "end of stream";
-    case EndHow::kError: return "error";
-    case EndHow::kRelayStop: return "relay stop";
-    case EndHow::kNone: break;
+    case EndHow::kEndOfStream:
+      return "end of stream";
+    case EndHow::kError:
+      return "error";
+    case EndHow::kRelayStop:
+      return "relay stop";
+    case EndHow::kNone:
+      break;
   }
   return "end of stream";
 }

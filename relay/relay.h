@@ -20,7 +20,7 @@ constexpr int kPendingSlots = 20;
 constexpr std::uint32_t kPendingAgeLimit = 50;  // seconds; a greater age may be evicted
 constexpr int kCycleWaitMs = 500;
 constexpr int kCarriedPassesMax = 4;
-constexpr std::int64_t kLingerMs = 30000;        // a closing socket waits this long for its peer
+constexpr std::int64_t kLingerMs = 30000;  // a closing socket waits this long for its peer
 constexpr std::int64_t kAcceptBackoffFirstMs = 100;  // a listener out of descriptors rests,
 constexpr std::int64_t kAcceptBackoffMaxMs = 1000;   // doubling up to this while it keeps failing
 constexpr std::int64_t kAcceptErrorLogMs = 1000;     // at most one accept-error line per this
@@ -52,10 +52,10 @@ struct Channel {
   // A send would not block (last send took everything, or the wait said so).
   bool writable = false;
   std::uint8_t watched = kUnwatched;  // WatchFlags in force in the poller
-  std::uint64_t placed_pass = 0;  // the pass that put the socket here: not served in it
-  unsigned char* buffer = nullptr;  // kChannelBytes, owned by the mapping, touched only in use
+  std::uint64_t placed_pass = 0;      // the pass that put the socket here: not served in it
+  unsigned char* buffer = nullptr;    // kChannelBytes, owned by the mapping, touched only in use
   // Cold: for the log and the status page.
-  std::uint64_t delivered = 0;  // bytes from this side handed to the other side's socket
+  std::uint64_t delivered = 0;        // bytes from this side handed to the other side's socket
   char address[kPeerTextBytes] = {};  // "address:port" of the peer
 };
 
@@ -165,14 +165,14 @@ struct RelayState {
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
   ListenerWatch active_mode_watch;
-  int listeners_resting = 0;  // mapping listeners out of the wait after running out
-  std::vector<Mapping> mappings;   // configuration order; never resized once read
-  std::vector<PendingSlot> queue;  // the identification queue, kPendingSlots once started
-  std::vector<ClosingSocket> closing;  // bounded; its capacity is fixed at start
+  int listeners_resting = 0;                // mapping listeners out of the wait after running out
+  std::vector<Mapping> mappings;            // configuration order; never resized once read
+  std::vector<PendingSlot> queue;           // the identification queue, kPendingSlots once started
+  std::vector<ClosingSocket> closing;       // bounded; its capacity is fixed at start
   std::vector<std::uint32_t> closing_free;  // indices of free entries of closing
   std::int64_t closing_scan_ms = 0;         // when expiry looks at the list next
-  std::int64_t ticket_counter = 0;  // last client ticket issued; 64 bits, so it never wraps
-  std::uint64_t pass = 0;           // passes so far
+  std::int64_t ticket_counter = 0;          // last client ticket issued; 64 bits, so it never wraps
+  std::uint64_t pass = 0;                   // passes so far
   // Sockets whose last read filled their channel, served again by the next pass without a wait
   // (at most kCarriedPassesMax passes in a row); both are reserved at start.
   std::vector<PollEvent> carry, carried;

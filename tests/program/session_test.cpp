@@ -25,8 +25,8 @@ TEST(SessionLog, TellsEveryEventOfOneScriptedRun) {
   const int devices = free_port(), meters = free_port(), spares = free_port();
   std::ofstream(out / "orv.conf") << "session-log on\nactive-mode-port " << devices
                                   << "\nmap meter " << meters << "\nmap spare " << spares << "\n";
-  Child child = spawn_child({program_path(), "run"}, {"STATE_DIRECTORY=" + out.string()},
-                            out.string());
+  Child child =
+      spawn_child({program_path(), "run"}, {"STATE_DIRECTORY=" + out.string()}, out.string());
   const std::string log_path = (out / "orv.log").string();
   const auto expect_line = [&](const std::string& pattern) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

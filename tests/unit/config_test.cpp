@@ -1,10 +1,11 @@
 // The configuration reader on text alone (no sockets, no files), and the file it opens.
+#include "config/config.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 
-#include "config/config.h"
 #include "diag/log.h"
 
 namespace orv {
@@ -18,7 +19,8 @@ struct Read {
   explicit Read(const std::string& text) { read_config(config, text, kPath, messages); }
   std::vector<std::pair<std::string, int>> mappings() const {
     std::vector<std::pair<std::string, int>> found;
-    for (const MappingEntry& entry : config.mappings) found.emplace_back(entry.identifier, entry.port);
+    for (const MappingEntry& entry : config.mappings)
+      found.emplace_back(entry.identifier, entry.port);
     return found;
   }
 };
@@ -36,8 +38,8 @@ TEST(ReadConfig, ReadsTheExampleWithItsMessagesAndLineNumbersWhateverTheLineEnds
   for (const std::string& text : {example, crlf}) {
     const Read read(text);
     EXPECT_EQ(read.config.active_mode_port, 900);
-    EXPECT_EQ(read.mappings(), (std::vector<std::pair<std::string, int>>{{"meter-1", 901},
-                                                                          {"meter-2", 902}}));
+    EXPECT_EQ(read.mappings(),
+              (std::vector<std::pair<std::string, int>>{{"meter-1", 901}, {"meter-2", 902}}));
     EXPECT_EQ(read.messages, (std::vector<std::string>{
                                  kPath + ":6:\tAlready used identifier 'meter-1'",
                                  rejected(7, "map meter-3"), rejected(8, "map meter-4 65536")}));
@@ -48,8 +50,8 @@ TEST(ReadConfig, PortOperandsTakeSignAndLeadingDigitsWithinOneTo65535) {
   const struct {
     const char* token;
     int port;  // 0: the line is rejected
-  } cases[] = {{"1", 1},       {"65535", 65535}, {"65536", 0}, {"0", 0},   {"80abc", 80},
-               {"+81", 81},    {"abc", 0},       {"-1", 0},    {"", 0},    {"99999999999999999999", 0}};
+  } cases[] = {{"1", 1},    {"65535", 65535}, {"65536", 0}, {"0", 0}, {"80abc", 80},
+               {"+81", 81}, {"abc", 0},       {"-1", 0},    {"", 0},  {"99999999999999999999", 0}};
   for (const auto& c : cases) {
     const Read read(std::string("map m ") + c.token + "\nactive-mode-port " + c.token + "\n");
     SCOPED_TRACE(c.token);
@@ -59,13 +61,17 @@ TEST(ReadConfig, PortOperandsTakeSignAndLeadingDigitsWithinOneTo65535) {
   }
   EXPECT_EQ(convert_port("-99999999999999999999"), -2147483647 - 1);
   // The last valid active-mode-port wins; an invalid later one changes nothing.
-  EXPECT_EQ(Read("active-mode-port 5\nactive-mode-port 6\nactive-mode-port 0\n").config.active_mode_port, 6);
+  EXPECT_EQ(
+      Read("active-mode-port 5\nactive-mode-port 6\nactive-mode-port 0\n").config.active_mode_port,
+      6);
 }
 
 TEST(ReadConfig, KeywordsAndIdentifiersAreExactAndCaseSensitive) {
   const Read read("MAP x 1\nmapx y 2\n  \t map Meter 3 extra words\nmap meter 4\nmap meter 5\n");
-  EXPECT_EQ(read.mappings(), (std::vector<std::pair<std::string, int>>{{"Meter", 3}, {"meter", 4}}));
-  EXPECT_EQ(read.messages, std::vector<std::string>{kPath + ":5:\tAlready used identifier 'meter'"});
+  EXPECT_EQ(read.mappings(),
+            (std::vector<std::pair<std::string, int>>{{"Meter", 3}, {"meter", 4}}));
+  EXPECT_EQ(read.messages,
+            std::vector<std::string>{kPath + ":5:\tAlready used identifier 'meter'"});
 }
 
 TEST(ReadConfig, LongLinesAreReadIn249BytePiecesAndNulEndsALinesText) {
@@ -76,8 +82,8 @@ TEST(ReadConfig, LongLinesAreReadIn249BytePiecesAndNulEndsALinesText) {
   const Read read(line + "\nmap late 0\n" + std::string("map a 70\0junk", 13) + "\nmap b\0 71\n");
   EXPECT_EQ(read.mappings(),
             (std::vector<std::pair<std::string, int>>{{std::string(240, 'x'), 1234}, {"a", 70}}));
-  EXPECT_EQ(read.messages, (std::vector<std::string>{rejected(3, "map late 0"),
-                                                     rejected(5, "map b")}));
+  EXPECT_EQ(read.messages,
+            (std::vector<std::string>{rejected(3, "map late 0"), rejected(5, "map b")}));
 }
 
 TEST(ReadConfig, OptionalDirectivesTakeStrictValuesAndRejectTheRest) {
