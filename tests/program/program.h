@@ -1,13 +1,20 @@
 // Starting the real program (under Wine for orv.exe) as a child process, for program tests.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 namespace orv_test {
 
-bool under_wine();           // ORV_WINE=1: the program is orv.exe, run through wine
-std::string program_path();  // ORV_PROGRAM
+bool under_wine();               // ORV_WINE=1: the program is orv.exe, run through wine
+std::string program_path();      // ORV_PROGRAM
+constexpr int kStartMs = 30000;  // a first Wine start can take seconds
 
 struct Child {
   int pid = -1;
@@ -32,8 +39,60 @@ bool wait_for_text(const std::string& path, const std::string& text, int timeout
 
 // Loopback helpers for talking to the running program.
 int free_port();
+int listen_on(int port);   // a listening socket on every interface; -1 on failure
 int connect_to(int port);  // -1 on failure
+bool send_all(int socket, const std::string& bytes);
 // Reads until `count` bytes arrived, the stream ended or five seconds passed.
 std::string receive(int socket, std::size_t count);
+// True when the peer ends its stream within five seconds without sending a byte.
+bool ends_without_data(int socket);
+
+// A run of the real program: a folder for its output, and the data folder it uses (its own
+// natively, the prefix's C:\ProgramData\orv under Wine); both emptied first and removed after.
+struct ProgramTest : ::testing::Test {
+  std::filesystem::path out =
+      std::filesystem::temp_directory_path() / ("orv-program-" + std::to_string(getpid()));
+  std::filesystem::path data =
+      under_wine() ? std::filesystem::path(std::getenv("WINEPREFIX")) / "drive_c/ProgramData/orv"
+                   : out / "data";
+  std::vector<std::string> env;  // extra environment of the program
+  Child child;
+  int device_port = 0, client_port = 0;
+
+  void SetUp() override {
+    ASSERT_FALSE(program_path().empty()) << "ORV_PROGRAM is not set";
+    if (!under_wine()) env.push_back("STATE_DIRECTORY=" + data.string());
+    for (const auto& folder : {out, data}) {
+      std::filesystem::remove_all(folder);
+      std::filesystem::create_directories(folder);
+    }
+  }
+  void TearDown() override {
+    if (child.pid > 0) wait_child(child, 0);
+    std::filesystem::remove_all(out);
+    std::filesystem::remove_all(data);
+  }
+  // orv.conf with the active-mode port and "map meter-1" on fresh ports, then extra lines.
+  void write_config(const std::string& extra = "", const std::filesystem::path& folder = {}) {
+    device_port = free_port();
+    client_port = free_port();
+    std::ofstream((folder.empty() ? data : folder) / "orv.conf", std::ios::binary)
+        << "active-mode-port " << device_port << "\nmap meter-1 " << client_port << "\n"
+        << extra;
+  }
+  void start(std::vector<std::string> args, const ChildStreams& streams = {}) {
+    args.insert(args.begin(), program_path());
+    child = spawn_child(args, env, out.string(), streams);
+    ASSERT_GT(child.pid, 0);
+  }
+  std::string log() const { return read_text((data / "orv.log").string()); }
+  bool wait_for_log(const std::string& text) const {
+    return wait_for_text((data / "orv.log").string(), text, kStartMs);
+  }
+  // A data folder file as the program prints it.
+  std::string data_file(const char* name) const {
+    return under_wine() ? std::string("C:\\ProgramData\\orv\\") + name : (data / name).string();
+  }
+};
 
 }  // namespace orv_test

@@ -1,18 +1,11 @@
-// The real program as a child process: run modes, stop signals, relaying, the service dispatch.
-#include <arpa/inet.h>
+// The real program as a child process: a relay run and its stop, standard streams it cannot count
+// on, starts that fail and commands it does not know, the systemd notify service.
 #include <fcntl.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
 
 #include "tests/program/program.h"
 
@@ -20,171 +13,138 @@ namespace orv_test {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr int kStartMs = 30000;  // a first Wine start can take seconds
-const std::string kHandshake = "tcp-active-mode:1\nid:'meter-1'\n";
+using Program = ProgramTest;
 
-// True when the peer ends its stream within five seconds without sending a byte.
-bool ends_without_data(int s) {
-  pollfd entry{s, POLLIN, 0};
-  if (poll(&entry, 1, 5000) != 1) return false;
-  char byte;
-  return recv(s, &byte, 1, 0) == 0;
-}
-
-struct Program : ::testing::Test {
-  fs::path data, out;
-  int device_port = 0, client_port = 0;
-  std::vector<std::string> env;
-  Child child;
-
-  void SetUp() override {
-    ASSERT_FALSE(program_path().empty()) << "ORV_PROGRAM is not set";
-    out = fs::temp_directory_path() / ("orv-program-" + std::to_string(getpid()));
-    fs::remove_all(out);
-    fs::create_directories(out);
-    if (under_wine()) {
-      const char* prefix = std::getenv("WINEPREFIX");
-      ASSERT_NE(prefix, nullptr) << "WINEPREFIX is not set";
-      data = fs::path(prefix) / "drive_c" / "ProgramData" / "orv";
-    } else {
-      data = out / "data";
-      env.push_back("STATE_DIRECTORY=" + data.string());
+// Each run relays a pair both ways and its tail, logs every line to orv.log and none to a peer,
+// and stops cleanly on Ctrl+C. The standard streams of the later runs once ended or stalled the
+// relay, or sent the log to a peer: a stderr whose reader is gone (SIGPIPE), descriptors 0 to 2
+// closed (a socket became descriptor 2), a stderr pipe nobody drains (the write blocked).
+TEST_F(Program, RelaysLogsAndStopsCleanlyWhateverItsStandardStreams) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    bool close_standard, stderr_pipe, reader_gone;
+    int unknown_devices;  // each one a log line
+  } runs[] = {{"any letter case, extra words", {"rUn", "extra", "words"}, false, false, false, 3},
+              {"stderr reader gone", {"run"}, false, true, true, 3},
+              {"descriptors 0, 1 and 2 closed", {"run"}, true, false, false, 3},
+              {"stderr never drained", {"run"}, false, true, false, 200}};
+  // Natively the configuration comes from systemd's ConfigurationDirectory (the first of its
+  // list), the log goes to the data folder; the data folder's own orv.conf is not read.
+  const fs::path etc = under_wine() ? data : out / "etc";
+  fs::create_directories(etc);
+  if (!under_wine()) env.push_back("CONFIGURATION_DIRECTORY=" + etc.string() + ":" + out.string());
+  if (!under_wine()) write_config();
+  const int unread_port = device_port;
+  for (const auto& r : runs) {
+    if (under_wine() && r.args[0] == "run") break;  // POSIX descriptors and signals
+    SCOPED_TRACE(r.name);
+    // A second mapping on the port of the first has no listener; the start goes on.
+    write_config("", etc);
+    std::ofstream(etc / "orv.conf", std::ios::app)
+        << "map other " << client_port << "\nmap broken\n";
+    fs::remove(data / "orv.log");
+    int stderr_pipe[2] = {-1, -1};
+    ChildStreams streams{-1, r.close_standard};
+    if (r.stderr_pipe) {
+      ASSERT_EQ(pipe2(stderr_pipe, O_CLOEXEC), 0);
+      ASSERT_GT(fcntl(stderr_pipe[1], F_SETPIPE_SZ, 4096), 0);  // full after a few dozen lines
+      if (r.reader_gone) close(stderr_pipe[0]);
+      streams.stderr_fd = stderr_pipe[1];
     }
-    fs::remove_all(data);
-    fs::create_directories(data);
-  }
-  void TearDown() override {
-    if (child.pid > 0) wait_child(child, 0);
-    fs::remove_all(out);
-    fs::remove_all(data);
-  }
-  void write_config(const fs::path& folder = {}) {
-    device_port = free_port();
-    client_port = free_port();
-    std::ofstream file((folder.empty() ? data : folder) / "orv.conf", std::ios::binary);
-    file << "active-mode-port " << device_port << "\nmap meter-1 " << client_port << "\n";
-  }
-  std::string log() { return read_text((data / "orv.log").string()); }
-  void start(std::vector<std::string> args, const ChildStreams& streams = {}) {
-    args.insert(args.begin(), program_path());
-    child = spawn_child(args, env, out.string(), streams);
-    ASSERT_GT(child.pid, 0);
-  }
-  // Where the program says its files are: as it prints them.
-  std::string data_file(const char* name) {
-    return under_wine() ? std::string("C:\\ProgramData\\orv\\") + name : (data / name).string();
-  }
-  // Stops a running console relay as Ctrl+C does and checks its last words.
-  void interrupt_and_expect_clean_stop() {
+    start(r.args, streams);
+    if (r.stderr_pipe) close(stderr_pipe[1]);
+    ASSERT_TRUE(wait_for_log("Started 1.0")) << log() << read_text(child.err_path);
+    const int client = connect_to(client_port), device = connect_to(device_port);
+    ASSERT_TRUE(send_all(device, "tcp-active-mode:1\nid:'meter-1'\n") && send_all(client, "req"));
+    EXPECT_EQ(receive(device, 3), "req");
+    for (int i = 0; i < r.unknown_devices; ++i) {
+      const int stranger = connect_to(device_port);
+      ASSERT_TRUE(send_all(stranger, "tcp-active-mode:1\nid:'nobody'\n"));
+      const bool closed = ends_without_data(stranger);
+      close(stranger);
+      ASSERT_TRUE(closed) << "unknown device " << i << " not closed in time, or sent bytes";
+    }
+    ASSERT_TRUE(send_all(device, "reply"));
+    EXPECT_EQ(receive(client, 5), "reply");
+    shutdown(client, SHUT_WR);
+    EXPECT_TRUE(ends_without_data(device));  // no log line reached either peer
+    EXPECT_TRUE(ends_without_data(client));
+    close(client);
+    close(device);
     signal_child(child, SIGINT);
     EXPECT_EQ(wait_child(child, kStartMs), 0);
-    EXPECT_NE(log().find("Stopped"), std::string::npos) << log();
+    const std::string text = log();
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = text.find("identifier 'nobody'", at + 1)) != text.npos;) ++lines;
+    EXPECT_EQ(lines, static_cast<std::size_t>(r.unknown_devices)) << text;
+    for (const std::string& line :
+         {"TCP listen\ton port\t" + std::to_string(client_port),
+          std::string("orv.conf:4: 'map broken'"), std::string("Stopped")})
+      EXPECT_NE(text.find(line), text.npos) << line << " in\n" << text;
+    if (r.stderr_pipe && !r.reader_gone) close(stderr_pipe[0]);
   }
-};
-
-TEST_F(Program, RunInAnyLetterCaseAndWithExtraArgumentsStopsCleanlyOnInterrupt) {
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"run"}, {"RUN"}, {"rUn", "extra", "words"}}) {
-    write_config();
-    fs::remove(data / "orv.log");
-    start(args);
-    ASSERT_TRUE(wait_for_text((data / "orv.log").string(), "Started 1.0", kStartMs))
-        << args[0] << ": " << log() << read_text(child.err_path);
-    interrupt_and_expect_clean_stop();
-  }
+  EXPECT_LT(connect_to(unread_port), 0);
+  EXPECT_FALSE(fs::exists(etc / "orv.log") && etc != data);
 }
 
-TEST_F(Program, FailedStartExitsWithCodeOneAndItsReason) {
-  struct Case {
-    const char* name;
-    bool write_config, hold_active_mode_port;
-    std::string reason;
-  };
-  for (Case c : {Case{"missing configuration", false, false, "orv.conf: No such file or directory"},
-                 Case{"active-mode port taken", true, true, "TCP listen\ton port\t"}}) {
+// A start that fails, or a command it does not know, ends with code 1 and says why: a failed
+// start in orv.log, the rest on stderr with the usage; stdout stays empty.
+TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
+  if (under_wine()) env.push_back("WINEDEBUG=err+eventlog");
+  const std::string line_end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
+  const std::vector<std::string> usage = {
+      "ORV 1.0", "orv install", "orv run", "Configuration: " + data_file("orv.conf") + line_end,
+      "Log: " + data_file("orv.log") + line_end,
+      // The dispatch was tried first, and its failure went where a service's failures go.
+      under_wine() ? "StartServiceCtrlDispatcher failed with 1063" : "orv run"};
+  const struct {
+    std::vector<std::string> args;
+    int config;  // 0: none, 1: written, 2: written and its active-mode port taken
+    std::vector<std::string> logged, on_stderr;
+  } cases[] = {{{"run"}, 0, {"orv.conf: No such file or directory", "orv_start() failed"}, {}},
+               {{"run"}, 2, {"TCP listen\ton port\t", "orv_start() failed"}, {}},
+               {{}, 1, {}, usage},
+               {{"--help"}, 1, {}, usage},
+               {{"install-please", "run"}, 1, {}, usage}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "no command" : c.args[0] + " " + std::to_string(c.config));
     fs::remove(data / "orv.conf");
     fs::remove(data / "orv.log");
-    if (c.write_config) write_config();
-    int holder = -1;
-    if (c.hold_active_mode_port) {
-      holder = socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in address{};
-      address.sin_family = AF_INET;
-      address.sin_port = htons(static_cast<uint16_t>(device_port));
-      ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-      ASSERT_EQ(listen(holder, 1), 0);
-    }
-    start({"run"});
-    EXPECT_EQ(wait_child(child, kStartMs), 1) << c.name;
-    if (holder >= 0) close(holder);
-    const std::string text = log();
-    for (const std::string& line : {c.reason, std::string("orv_start() failed")}) {
-      EXPECT_NE(text.find(line), std::string::npos) << c.name << ": " << text;
-    }
-    EXPECT_EQ(text.find("Started 1.0"), std::string::npos) << c.name << ": " << text;
-    EXPECT_EQ(read_text(child.out_path), "") << c.name;
-  }
-}
-
-TEST_F(Program, RelaysADeviceAndAClient) {
-  write_config();
-  start({"run"});
-  ASSERT_TRUE(wait_for_text((data / "orv.log").string(), "Started 1.0", kStartMs));
-  int device = connect_to(device_port);
-  ASSERT_GE(device, 0);
-  ASSERT_EQ(send(device, kHandshake.data(), kHandshake.size(), 0),
-            static_cast<ssize_t>(kHandshake.size()));
-  int client = connect_to(client_port);
-  ASSERT_GE(client, 0);
-  ASSERT_EQ(send(client, "request", 7, 0), 7);
-  EXPECT_EQ(receive(device, 7), "request");
-  ASSERT_EQ(send(device, "reply", 5, 0), 5);
-  EXPECT_EQ(receive(client, 5), "reply");
-  close(device);
-  close(client);
-  interrupt_and_expect_clean_stop();
-}
-
-TEST_F(Program, WithoutServiceManagerReportsTheFailureAndPrintsUsageOnStandardError) {
-  if (under_wine()) env.push_back("WINEDEBUG=err+eventlog");
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{}, {"--help"}, {"install-please", "run"}}) {
-    start(args);
+    if (c.config > 0) write_config();
+    const int holder = c.config == 2 ? listen_on(device_port) : -1;
+    start(c.args);
     EXPECT_EQ(wait_child(child, kStartMs), 1);
+    if (holder >= 0) close(holder);
     EXPECT_EQ(read_text(child.out_path), "");
-    const std::string err = read_text(child.err_path);
-    const std::string line_end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
-    const std::string expected[] = {
-        "ORV 1.0",
-        "orv install",
-        "orv run",
-        "Configuration: " + data_file("orv.conf") + line_end,
-        "Log: " + data_file("orv.log") + line_end,
-        // The dispatch was tried first, and its failure went where a service's failures go.
-        under_wine() ? "StartServiceCtrlDispatcher failed with 1063" : ""};
-    for (const std::string& text : expected) {
-      EXPECT_NE(err.find(text), std::string::npos) << text << " in\n" << err;
-    }
+    for (const std::string& line : c.logged)
+      EXPECT_NE(log().find(line), std::string::npos) << log();
+    for (const std::string& line : c.on_stderr)
+      EXPECT_NE(read_text(child.err_path).find(line), std::string::npos) << line;
+    EXPECT_EQ(log().find("Started"), std::string::npos) << log();
   }
+  if (under_wine() || fs::exists("/run/systemd/system")) return;  // install would be real
+  start({"install"});
+  EXPECT_EQ(wait_child(child, kStartMs), 1);
+  EXPECT_EQ(read_text(child.out_path), "Cannot install service: systemd is not running\n");
 }
 
+// Under systemd (notify) the service reports starting, ready, stopping and stopped; a failed
+// start exits with code 1, which makes systemd call the unit failed and Restart=on-failure act.
 TEST_F(Program, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
   if (under_wine()) GTEST_SKIP() << "systemd notify is the Linux service";
-  const fs::path socket_path = out / "notify";
-  int listener = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  const int listener = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (out / "notify").c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  env.push_back("NOTIFY_SOCKET=" + socket_path.string());
-  auto next_message = [&] {
-    pollfd entry{listener, POLLIN, 0};
-    if (poll(&entry, 1, kStartMs) < 1) return std::string("(none)");
+  env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
+  const auto next_message = [&] {
     char buffer[256];
-    ssize_t n = recv(listener, buffer, sizeof buffer, 0);
+    pollfd entry{listener, POLLIN, 0};
+    const ssize_t n = poll(&entry, 1, kStartMs) == 1 ? recv(listener, buffer, sizeof buffer, 0) : 0;
     return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
   };
-  for (bool configured : {true, false}) {
+  for (const bool configured : {true, false}) {
     SCOPED_TRACE(configured ? "configured" : "no configuration");
     fs::remove(data / "orv.conf");
     if (configured) write_config();
@@ -196,105 +156,10 @@ TEST_F(Program, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
       EXPECT_EQ(next_message(), "STOPPING=1");
     }
     EXPECT_EQ(next_message(), "STATUS=Stopped");
-    // Code 1 is what makes systemd call the unit failed and Restart=on-failure act.
     EXPECT_EQ(wait_child(child, kStartMs), configured ? 0 : 1);
     EXPECT_NE(log().find(configured ? "Stopped" : "orv_start() failed"), std::string::npos);
   }
   close(listener);
-}
-
-// Standard streams the relay cannot count on. Each once ended or stalled the relay, or sent the
-// log to a peer: a stderr whose reader is gone (SIGPIPE on the next line), descriptors 0 to 2
-// closed (a socket became descriptor 2), a stderr pipe nobody drains (the write blocked).
-TEST_F(Program, StandardStreamsNeitherStopTheRelayNorReachAPeer) {
-  if (under_wine()) GTEST_SKIP() << "POSIX descriptors and signals";
-  struct Case {
-    const char* name;
-    bool close_standard, reader_gone;
-    int unknown_devices;  // each one a log line
-  };
-  for (Case c : {Case{"stderr reader gone", false, true, 3},
-                 Case{"descriptors 0, 1 and 2 closed", true, false, 3},
-                 Case{"stderr never drained", false, false, 200}}) {
-    SCOPED_TRACE(c.name);
-    write_config();
-    fs::remove(data / "orv.log");
-    int stderr_pipe[2] = {-1, -1};
-    ChildStreams streams;
-    streams.close_standard = c.close_standard;
-    if (!c.close_standard) {
-      ASSERT_EQ(pipe2(stderr_pipe, O_CLOEXEC), 0);
-      ASSERT_GT(fcntl(stderr_pipe[1], F_SETPIPE_SZ, 4096), 0);  // full after a few dozen lines
-      if (c.reader_gone) close(stderr_pipe[0]);
-      streams.stderr_fd = stderr_pipe[1];
-    }
-    start({"run"}, streams);
-    if (!c.close_standard) close(stderr_pipe[1]);
-    ASSERT_TRUE(wait_for_text((data / "orv.log").string(), "Started 1.0", kStartMs)) << log();
-
-    const int client = connect_to(client_port), device = connect_to(device_port);
-    ASSERT_GE(client, 0);
-    ASSERT_GE(device, 0);
-    ASSERT_EQ(send(device, kHandshake.data(), kHandshake.size(), 0),
-              static_cast<ssize_t>(kHandshake.size()));
-    ASSERT_EQ(send(client, "request", 7, 0), 7);
-    EXPECT_EQ(receive(device, 7), "request");
-    for (int i = 0; i < c.unknown_devices; ++i) {
-      const int stranger = connect_to(device_port);
-      ASSERT_GE(stranger, 0);
-      const std::string unknown = "tcp-active-mode:1\nid:'nobody'\n";
-      ASSERT_EQ(send(stranger, unknown.data(), unknown.size(), 0),
-                static_cast<ssize_t>(unknown.size()));
-      const bool closed = ends_without_data(stranger);
-      close(stranger);
-      ASSERT_TRUE(closed) << "unknown device " << i << " not closed in time, or sent bytes";
-    }
-    // orv.log has every line, whatever became of standard error...
-    const std::string text = log();
-    std::size_t lines = 0;
-    for (std::size_t at = text.find("identifier 'nobody'"); at != std::string::npos;
-         at = text.find("identifier 'nobody'", at + 1)) {
-      ++lines;
-    }
-    EXPECT_EQ(lines, static_cast<std::size_t>(c.unknown_devices));
-    // ...and neither peer of the pair received any of them.
-    ASSERT_EQ(send(device, "reply", 5, 0), 5);
-    EXPECT_EQ(receive(client, 5), "reply");
-    shutdown(client, SHUT_WR);
-    EXPECT_TRUE(ends_without_data(device));
-    EXPECT_TRUE(ends_without_data(client));
-    close(client);
-    close(device);
-    interrupt_and_expect_clean_stop();
-    if (stderr_pipe[0] >= 0 && !c.reader_gone) close(stderr_pipe[0]);
-  }
-}
-
-TEST_F(Program, ConfigurationDirectoryHoldsTheConfigurationAndTheDataFolderTheLog) {
-  if (under_wine()) GTEST_SKIP() << "systemd's ConfigurationDirectory is Linux";
-  write_config();
-  const int data_folder_port = device_port;
-  const fs::path etc = out / "etc";
-  fs::create_directories(etc);
-  write_config(etc);
-  // systemd lists every configuration directory of the unit, separated by colons.
-  env.push_back("CONFIGURATION_DIRECTORY=" + etc.string() + ":" + (out / "more").string());
-  start({"run"});
-  ASSERT_TRUE(wait_for_text((data / "orv.log").string(), "Started 1.0", kStartMs)) << log();
-  const int device = connect_to(device_port);
-  EXPECT_GE(device, 0);
-  close(device);
-  EXPECT_LT(connect_to(data_folder_port), 0);
-  EXPECT_FALSE(fs::exists(etc / "orv.log"));
-  interrupt_and_expect_clean_stop();
-}
-
-TEST_F(Program, InstallWithoutSystemdSaysSoAndExitsWithCodeOne) {
-  if (under_wine()) GTEST_SKIP() << "the service test installs the Windows service";
-  if (fs::exists("/run/systemd/system")) GTEST_SKIP() << "systemd runs here: install would be real";
-  start({"install"});
-  EXPECT_EQ(wait_child(child, kStartMs), 1);
-  EXPECT_EQ(read_text(child.out_path), "Cannot install service: systemd is not running\n");
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -68,6 +68,29 @@ inline void drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
   }
 }
 
+// Sends the next piece of bytes[sent..] if the socket takes it; true when something went.
+inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
+  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
+  const long n =
+      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
+  if (n > 0) sent += static_cast<std::size_t>(n);
+  return n > 0;
+}
+
+// Bytes that differ from their neighbours, so a lost or repeated piece shows.
+inline std::string pattern(std::size_t size, int seed) {
+  std::string bytes(size, 0);
+  for (std::size_t k = 0; k < size; ++k) bytes[k] = static_cast<char>((k * 31 + seed) ^ (k >> 8));
+  return bytes;
+}
+
+// What the code in `run` wrote to standard error.
+inline std::string stderr_of(const std::function<void()>& run) {
+  testing::internal::CaptureStderr();
+  run();
+  return testing::internal::GetCapturedStderr();
+}
+
 // A started relay on loopback: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
@@ -122,6 +145,13 @@ struct RelayFixture : ::testing::Test {
     if (ended != nullptr) *ended = got.ended;
     return got.bytes;
   }
+  // Whether the relay ends the socket's stream without sending it a byte; closes the socket.
+  bool closed_by_relay(Socket socket) {
+    bool ended = false;
+    const bool silent = receive(socket, 1, &ended).empty();
+    net_close(socket);
+    return ended && silent;
+  }
   // A client that sits in a pair of the mapping.
   Socket placed_client(std::size_t index) {
     const int before = clients_placed(index);
@@ -138,20 +168,20 @@ struct RelayFixture : ::testing::Test {
     return socket;
   }
   int slots_in_use() const {
-    int used = 0;
-    for (const PendingSlot& slot : state.queue) used += slot.socket != kNoSocket;
-    return used;
+    return static_cast<int>(
+        std::count_if(state.queue.begin(), state.queue.end(),
+                      [](const PendingSlot& s) { return s.socket != kNoSocket; }));
   }
   int clients_placed(std::size_t index) const {
     int placed = 0;
-    for (const RelayPair& pair : state.mappings.at(index).pairs) placed += pair.client.socket != kNoSocket;
+    for (const RelayPair& pair : state.mappings.at(index).pairs)
+      placed += pair.client.socket != kNoSocket;
     return placed;
   }
   int devices_placed() const {
     int placed = 0;
-    for (const Mapping& m : state.mappings) {
+    for (const Mapping& m : state.mappings)
       for (const RelayPair& pair : m.pairs) placed += pair.device.socket != kNoSocket;
-    }
     return placed;
   }
   int closing_sockets() const {
