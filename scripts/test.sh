@@ -11,6 +11,7 @@ command -v make >/dev/null 2>&1 || need="$need make"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw-w64-x86-64-posix"
 command -v wine >/dev/null 2>&1 || need="$need wine wine64"
+command -v promtool >/dev/null 2>&1 || need="$need prometheus"  # checks the /metrics answer
 if [ -n "$need" ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages:$need (run as root, or install them with apt-get)" >&2

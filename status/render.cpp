@@ -225,10 +225,15 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
 
 namespace {
 
-// "YYYY-MM-DD hh:mm:ss UTC"; times outside years 1970 to 9999 are shown at those ends.
+// Times are shown within the years 1970 to 9999, so a clock far off cannot overflow a sum.
+std::int64_t shown_time(std::int64_t seconds) {
+  return std::clamp<std::int64_t>(seconds, 0, 253402300799);
+}
+
+// "YYYY-MM-DD hh:mm:ss UTC".
 void add_utc(StatusText& text, std::int64_t seconds) {
   using namespace std::chrono;
-  seconds = std::clamp<std::int64_t>(seconds, 0, 253402300799);
+  seconds = shown_time(seconds);
   const sys_seconds time{std::chrono::seconds{seconds}};
   const sys_days day = floor<days>(time);
   const year_month_day date{day};
@@ -298,7 +303,7 @@ void add_mapping(StatusText& text, const Mapping& mapping, std::int64_t now_seco
     text.add(", joined ");
     add_utc(text, pair.joined_at);
     text.add(" (");
-    text.add_signed(now_seconds - pair.joined_at);
+    text.add_signed(shown_time(now_seconds) - shown_time(pair.joined_at));
     text.add(" s ago), ");
     text.add_number(pair.client.delivered);
     text.add(" bytes to the device, ");
