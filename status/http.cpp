@@ -15,17 +15,19 @@ ParsedRequest parse_status_request(const char* bytes, std::size_t length) {
   // The headers end at the first empty line: LF LF, or LF CR LF.
   bool complete = false;
   for (std::size_t i = 0; i + 1 < length && !complete; ++i) {
-    complete = bytes[i] == '\n' &&
-               (bytes[i + 1] == '\n' || (bytes[i + 1] == '\r' && i + 2 < length && bytes[i + 2] == '\n'));
+    complete =
+        bytes[i] == '\n' &&
+        (bytes[i + 1] == '\n' || (bytes[i + 1] == '\r' && i + 2 < length && bytes[i + 2] == '\n'));
   }
   if (!complete) {
-    request.kind = length >= kStatusRequestBytes ? StatusRequest::kTooLarge
-                                                 : StatusRequest::kIncomplete;
+    request.kind =
+        length >= kStatusRequestBytes ? StatusRequest::kTooLarge : StatusRequest::kIncomplete;
     return request;
   }
   // Request line: METHOD SP TARGET SP HTTP/1.x, then CR LF or LF.
-  std::string_view line(bytes, static_cast<std::size_t>(
-                                   static_cast<const char*>(std::memchr(bytes, '\n', length)) - bytes));
+  std::string_view line(
+      bytes,
+      static_cast<std::size_t>(static_cast<const char*>(std::memchr(bytes, '\n', length)) - bytes));
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   const std::size_t first = line.find(' ');
   const std::size_t second = first == line.npos ? line.npos : line.find(' ', first + 1);
@@ -59,11 +61,16 @@ constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 const char* reason_phrase(int code) {
   switch (code) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 431: return "Request Header Fields Too Large";
-    default: return "Internal Server Error";
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 431:
+      return "Request Header Fields Too Large";
+    default:
+      return "Internal Server Error";
   }
 }
 
@@ -85,7 +92,8 @@ void close_connection(StatusServer& server, StatusConnection& connection) {
 void send_answer(StatusServer& server, StatusConnection& connection) {
   std::size_t count = connection.answer_end - connection.answer_at;
   if (!poller_sends_without_readiness()) count = std::min(count, kChannelBytes);
-  const long sent = net_send(connection.socket, connection.answer.get() + connection.answer_at, count);
+  const long sent =
+      net_send(connection.socket, connection.answer.get() + connection.answer_at, count);
   if (sent < 0 && net_error_is_retry(net_last_error())) return;
   if (sent <= 0) return close_connection(server, connection);
   connection.answer_at += static_cast<std::size_t>(sent);
@@ -110,9 +118,15 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
     case StatusRequest::kPage:
       length = render_page(*server.state, clock_seconds(), body, room);
       break;
-    case StatusRequest::kNotFound: code = 404; break;
-    case StatusRequest::kBadRequest: code = 400; break;
-    default: code = 431; break;
+    case StatusRequest::kNotFound:
+      code = 404;
+      break;
+    case StatusRequest::kBadRequest:
+      code = 400;
+      break;
+    default:
+      code = 431;
+      break;
   }
   if (code == 200 && length == 0) code = 500;  // the buffer is sized for the state: not expected
   if (code != 200) {
@@ -201,7 +215,8 @@ void serve(void* context, const PollEvent& event) {
     case StatusPhase::kDraining:
       if (event.readable) drain(server, connection);
       break;
-    case StatusPhase::kFree: break;
+    case StatusPhase::kFree:
+      break;
   }
 }
 
@@ -212,7 +227,8 @@ void after_pass(void* context) {
   const std::int64_t now = clock_milliseconds();
   if (server.open > 0) {
     for (StatusConnection& connection : server.connections) {
-      if (connection.phase != StatusPhase::kFree && now - connection.opened_ms >= kStatusConnectionMs) {
+      if (connection.phase != StatusPhase::kFree &&
+          now - connection.opened_ms >= kStatusConnectionMs) {
         close_connection(server, connection);
       }
     }

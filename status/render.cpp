@@ -194,7 +194,8 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   add_family(text, "orv_pending_connections", "gauge",
              "Device connections waiting for their handshake to end");
   add_sample(text, "orv_pending_connections", pending);
-  add_family(text, "orv_handshakes_refused_total", "counter", "Device handshakes refused, by reason");
+  add_family(text, "orv_handshakes_refused_total", "counter",
+             "Device handshakes refused, by reason");
   for (int reason = 0; reason < static_cast<int>(Refusal::kCount); ++reason) {
     text.add("orv_handshakes_refused_total{reason=\"");
     text.add(refusal_text(static_cast<Refusal>(reason)));
@@ -210,7 +211,8 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   add_sample(text, "orv_evictions_total", state.counters.evictions);
   add_family(text, "orv_accept_errors_total", "counter", "Failed accepts on the relay's listeners");
   add_sample(text, "orv_accept_errors_total", state.counters.accept_errors);
-  add_family(text, "orv_start_time_seconds", "gauge", "When the relay started, in seconds since 1970");
+  add_family(text, "orv_start_time_seconds", "gauge",
+             "When the relay started, in seconds since 1970");
   text.add("orv_start_time_seconds ");
   text.add_signed(state.counters.started_at);
   text.add("\n");
@@ -239,7 +241,8 @@ void add_utc(StatusText& text, std::int64_t seconds) {
   const year_month_day date{day};
   const hh_mm_ss clock{time - day};
   const auto two = [&](unsigned value) {
-    const char digits[2] = {static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
+    const char digits[2] = {static_cast<char>('0' + value / 10),
+                            static_cast<char>('0' + value % 10)};
     text.add(std::string_view(digits, 2));
   };
   text.add_signed(static_cast<int>(date.year()));

@@ -12,8 +12,8 @@
 
 namespace orv {
 
-constexpr int kStatusConnections = 8;              // open at once; more wait in the backlog
-constexpr std::size_t kStatusRequestBytes = 4096;  // request line and headers
+constexpr int kStatusConnections = 8;                // open at once; more wait in the backlog
+constexpr std::size_t kStatusRequestBytes = 4096;    // request line and headers
 constexpr std::int64_t kStatusConnectionMs = 10000;  // a connection's whole life
 constexpr std::int64_t kStatusAcceptRestMs = 1000;   // the listener rests after a failed accept
 constexpr char kVersionText[] = "1.0";

@@ -56,8 +56,8 @@ TEST(StatusProgram, MetricsPassPromtoolAndThePageShowsTheJoinedPair) {
            << "\nmap we\"ird\\id " << free_port() << "\nmap caf\xff\xc3 " << free_port()
            << "\nstatus-port " << status_port << "\n";
   }
-  Child child = spawn_child({program_path(), "run"}, {"STATE_DIRECTORY=" + data.string()},
-                            out.string());
+  Child child =
+      spawn_child({program_path(), "run"}, {"STATE_DIRECTORY=" + data.string()}, out.string());
   ASSERT_GT(child.pid, 0);
   const std::string log_path = (data / "orv.log").string();
   ASSERT_TRUE(wait_for_text(log_path, "Started 1.0", kStartMs)) << read_text(child.err_path);
@@ -74,9 +74,9 @@ TEST(StatusProgram, MetricsPassPromtoolAndThePageShowsTheJoinedPair) {
 
   const Answer metrics = ask(status_port, "GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n");
   EXPECT_EQ(metrics.status, "HTTP/1.1 200 OK");
-  EXPECT_NE(metrics.headers.find("\r\nContent-Length: " + std::to_string(metrics.body.size()) +
-                                 "\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      metrics.headers.find("\r\nContent-Length: " + std::to_string(metrics.body.size()) + "\r\n"),
+      std::string::npos)
       << metrics.headers;
   for (const char* line : {"orv_pairs_relaying{mapping=\"meter-1\"} 1\n",
                            "orv_relayed_to_device_bytes_total{mapping=\"meter-1\"} 7\n",
@@ -86,8 +86,8 @@ TEST(StatusProgram, MetricsPassPromtoolAndThePageShowsTheJoinedPair) {
   }
   const fs::path body_path = checker / "metrics.txt";
   std::ofstream(body_path, std::ios::binary) << metrics.body;
-  Child promtool = spawn_child({"sh", "-c", "promtool check metrics < '" + body_path.string() + "'"},
-                               {}, checker.string());
+  Child promtool = spawn_child(
+      {"sh", "-c", "promtool check metrics < '" + body_path.string() + "'"}, {}, checker.string());
   EXPECT_EQ(wait_child(promtool, kStartMs), 0)
       << "promtool (Debian package prometheus): " << read_text(promtool.out_path)
       << read_text(promtool.err_path);

@@ -1,6 +1,8 @@
 // The status listener: request parsing, the two bodies, and connections served by the relay's
 // pass without ever holding it: trickled requests, readers that never read, the 8-connection
 // limit and the 10-second limit.
+#include "status/status.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "status/status.h"
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -82,8 +83,14 @@ std::string page_of(const RelayState& state, std::int64_t now) {
 }
 
 void join(RelayPair& pair, const char* client, const char* device) {
-  if (client != nullptr) pair.client.socket = 1000, std::snprintf(pair.client.address, kPeerTextBytes, "%s", client);
-  if (device != nullptr) pair.device.socket = 1001, std::snprintf(pair.device.address, kPeerTextBytes, "%s", device);
+  if (client != nullptr) {
+    pair.client.socket = 1000;
+    std::snprintf(pair.client.address, kPeerTextBytes, "%s", client);
+  }
+  if (device != nullptr) {
+    pair.device.socket = 1001;
+    std::snprintf(pair.device.address, kPeerTextBytes, "%s", device);
+  }
 }
 
 TEST(StatusRender, MetricsCountEachMappingAndTheRelay) {
@@ -102,23 +109,27 @@ TEST(StatusRender, MetricsCountEachMappingAndTheRelay) {
   state.counters.accept_errors = 14;
   state.counters.started_at = 1700000000;
   const std::string body = metrics_of(state);
-  for (const char* line : {
-           "orv_pairs_relaying{mapping=\"m1\"} 1\n", "orv_devices_waiting{mapping=\"m1\"} 2\n",
-           "orv_clients_waiting{mapping=\"m1\"} 1\n", "orv_listener_up{mapping=\"m1\"} 1\n",
-           "orv_listener_up{mapping=\"m2\"} 0\n", "orv_pairs_relaying{mapping=\"m2\"} 0\n",
-           "orv_devices_identified_total{mapping=\"m1\"} 1\n",
-           "orv_clients_accepted_total{mapping=\"m1\"} 2\n",
-           "orv_clients_turned_away_total{mapping=\"m1\"} 3\n",
-           "orv_devices_turned_away_total{mapping=\"m1\"} 4\n",
-           "orv_pairs_ended_total{mapping=\"m1\"} 5\n",
-           "orv_relayed_to_device_bytes_total{mapping=\"m1\"} 6\n",
-           "orv_relayed_to_client_bytes_total{mapping=\"m1\"} 7\n",
-           "orv_pending_connections 2\n",
-           "orv_handshakes_refused_total{reason=\"over-long line\"} 11\n",
-           "orv_handshakes_refused_total{reason=\"bad greeting\"} 0\n",
-           "orv_unknown_identifiers_total 12\n", "orv_evictions_total 13\n",
-           "orv_accept_errors_total 14\n", "orv_start_time_seconds 1700000000\n",
-           "orv_build_info{version=\"1.0\"} 1\n"}) {
+  for (const char* line : {"orv_pairs_relaying{mapping=\"m1\"} 1\n",
+                           "orv_devices_waiting{mapping=\"m1\"} 2\n",
+                           "orv_clients_waiting{mapping=\"m1\"} 1\n",
+                           "orv_listener_up{mapping=\"m1\"} 1\n",
+                           "orv_listener_up{mapping=\"m2\"} 0\n",
+                           "orv_pairs_relaying{mapping=\"m2\"} 0\n",
+                           "orv_devices_identified_total{mapping=\"m1\"} 1\n",
+                           "orv_clients_accepted_total{mapping=\"m1\"} 2\n",
+                           "orv_clients_turned_away_total{mapping=\"m1\"} 3\n",
+                           "orv_devices_turned_away_total{mapping=\"m1\"} 4\n",
+                           "orv_pairs_ended_total{mapping=\"m1\"} 5\n",
+                           "orv_relayed_to_device_bytes_total{mapping=\"m1\"} 6\n",
+                           "orv_relayed_to_client_bytes_total{mapping=\"m1\"} 7\n",
+                           "orv_pending_connections 2\n",
+                           "orv_handshakes_refused_total{reason=\"over-long line\"} 11\n",
+                           "orv_handshakes_refused_total{reason=\"bad greeting\"} 0\n",
+                           "orv_unknown_identifiers_total 12\n",
+                           "orv_evictions_total 13\n",
+                           "orv_accept_errors_total 14\n",
+                           "orv_start_time_seconds 1700000000\n",
+                           "orv_build_info{version=\"1.0\"} 1\n"}) {
     EXPECT_NE(body.find(line), std::string::npos) << line << body;
   }
   // Every sample follows the HELP and TYPE of its family, and counters, only they, end in _total.
@@ -155,14 +166,13 @@ TEST(StatusRender, PageShowsEachMappingAndEachPair) {
   state.counters.started_at = 86400 * 365;
   state.counters.refused[static_cast<int>(Refusal::kNoPrefix)] = 3;
   const std::string page = page_of(state, 1700000065);
-  for (const char* text : {
-           "ORV 1.0, started 1971-01-01 00:00:00 UTC\n",
-           "3 no identification prefix",
-           "'m1' on port 9001, not listening: 1 relaying, 1 devices waiting, 0 clients waiting\n",
-           "'m2' on port 9002, listening: 0 relaying",
-           "  pair 2: client 10.0.0.1:5000, device 10.0.0.2:6000, joined 2023-11-14 22:13:20 UTC "
-           "(65 s ago), 123 bytes to the device, 456 bytes to the client\n",
-           "  pair 5: device 10.0.0.4:6002 waiting\n"}) {
+  for (const char* text :
+       {"ORV 1.0, started 1971-01-01 00:00:00 UTC\n", "3 no identification prefix",
+        "'m1' on port 9001, not listening: 1 relaying, 1 devices waiting, 0 clients waiting\n",
+        "'m2' on port 9002, listening: 0 relaying",
+        "  pair 2: client 10.0.0.1:5000, device 10.0.0.2:6000, joined 2023-11-14 22:13:20 UTC "
+        "(65 s ago), 123 bytes to the device, 456 bytes to the client\n",
+        "  pair 5: device 10.0.0.4:6002 waiting\n"}) {
     EXPECT_NE(page.find(text), std::string::npos) << text << "\n" << page;
   }
 }
@@ -178,8 +188,13 @@ TEST(StatusRender, IdentifiersAreEscapedForEachText) {
       {"a\x01z\x7f", "a\x01z\x7f", "a\\x01z\\x7f"},
       {"caf\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x93\x9f", "caf\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x93\x9f",
        "caf\xc3\xa9-\xe2\x82\xac-\xf0\x9f\x93\x9f"},
-      {"\xc2\x9b" "31m", "\xc2\x9b" "31m", "\\xc2\\x9b" "31m"},    // C1 CSI
-      {"x\xff\xc3", "x\\\\xff\\\\xc3", "x\\xff\\xc3"},            // not UTF-8, cut short
+      {"\xc2\x9b"
+       "31m",
+       "\xc2\x9b"
+       "31m",
+       "\\xc2\\x9b"
+       "31m"},                                                       // C1 CSI
+      {"x\xff\xc3", "x\\\\xff\\\\xc3", "x\\xff\\xc3"},               // not UTF-8, cut short
       {"\xed\xa0\x80", "\\\\xed\\\\xa0\\\\x80", "\\xed\\xa0\\x80"},  // a surrogate
       {"\xe0\x80\xaf", "\\\\xe0\\\\x80\\\\xaf", "\\xe0\\x80\\xaf"},  // an overlong form
       {"\xf4\x90\x80\x80", "\\\\xf4\\\\x90\\\\x80\\\\x80", "\\xf4\\x90\\x80\\x80"},
@@ -202,8 +217,8 @@ TEST(StatusRender, IdentifiersAreEscapedForEachText) {
 // The buffer size taken at start holds both bodies with every pair joined, every number at its
 // largest and the longest identifiers of the most expanding bytes; a smaller buffer is refused.
 TEST(StatusRender, BodiesFitTheBufferSizedAtStart) {
-  RelayState state = state_with({std::string(245, '\xff'), std::string(245, '\x01'),
-                                 std::string(245, '\\'), "m"});
+  RelayState state =
+      state_with({std::string(245, '\xff'), std::string(245, '\x01'), std::string(245, '\\'), "m"});
   for (Mapping& mapping : state.mappings) {
     mapping.listener = 7;
     mapping.counters = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX,
@@ -258,6 +273,7 @@ struct StatusServerTest : RelayFixture {
 
   void start_status(std::initializer_list<const char*> identifiers = {"m"},
                     const std::string& extra = "", const char* address = "") {
+    net_startup();  // before the first socket of the test
     status_port = free_port();
     start(identifiers, "status-port " + std::to_string(status_port) + " " + address + "\n" + extra);
   }
@@ -296,8 +312,8 @@ TEST_F(StatusServerTest, AnswersOneRequestThenEndsTheConnection) {
   } rows[] = {
       {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "HTTP/1.1 200 OK",
        "text/plain; version=0.0.4; charset=utf-8", "orv_listener_up{mapping=\"m\"} 1\n", false},
-      {"GET / HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "text/plain; charset=utf-8",
-       "\n'm' on port", false},
+      {"GET / HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK", "text/plain; charset=utf-8", "\n'm' on port",
+       false},
       {"HEAD / HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK", "text/plain; charset=utf-8", "", true},
       {"GET /nothing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found", "text/plain; charset=utf-8",
        "Not Found\n", false},
@@ -322,6 +338,7 @@ TEST_F(StatusServerTest, AnswersOneRequestThenEndsTheConnection) {
 }
 
 TEST_F(StatusServerTest, ListenerThatCannotOpenIsLoggedAndTheRelayGoesOnWithoutIt) {
+  net_startup();
   const Socket taken = net_tcp_socket();
   ASSERT_TRUE(net_bind(taken, "127.0.0.1", 0) && net_listen(taken, 1));
   start({"m"}, "status-port " + std::to_string(net_local_port(taken)) + "\n");
@@ -411,7 +428,8 @@ std::string pattern(std::size_t size, int seed) {
 TEST_F(StatusServerTest, TrickledRequestAndSilentReaderDoNotSlowAPair) {
   std::string extra;
   for (int i = 0; i < 40; ++i) {
-    extra += "map " + std::to_string(i) + std::string(200, 'x') + " " + std::to_string(free_port()) + "\n";
+    extra += "map " + std::to_string(i) + std::string(200, 'x') + " " +
+             std::to_string(free_port()) + "\n";
   }
   start_status({"m"}, extra);
   ASSERT_TRUE(status_start(server, state));
@@ -433,7 +451,8 @@ TEST_F(StatusServerTest, TrickledRequestAndSilentReaderDoNotSlowAPair) {
     const auto began = std::chrono::steady_clock::now();
     const auto push = [](Socket socket, const std::string& bytes, std::size_t& sent) {
       if (sent == bytes.size() || !socket_ready(socket, true)) return;
-      const long n = net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
+      const long n =
+          net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
       if (n > 0) sent += static_cast<std::size_t>(n);
     };
     EXPECT_TRUE(cycle_until(
