@@ -7,11 +7,13 @@
 #include "net/net.h"
 #include "relay/relay.h"
 #include "service/service.h"
+#include "status/status.h"
 
 namespace orv {
 namespace {
 // The one relay of the process. Cleared only by stop signals, from any thread.
 RelayState g_relay;
+StatusServer g_status;
 std::atomic<bool> g_run_flag{true};
 static_assert(std::atomic<bool>::is_always_lock_free, "RunFlag is cleared from signal handlers");
 }  // namespace
@@ -43,6 +45,8 @@ bool run_relay(const char** failure) {
     if (failure != nullptr) *failure = failed;
     return false;
   }
+  // A status listener that cannot open is logged, and the relay goes on without it.
+  if (g_relay.config.status_port != 0) (void)status_start(g_status, g_relay);
   if (service_mode()) {
     service_report_running();
   } else {
@@ -50,6 +54,7 @@ bool run_relay(const char** failure) {
   }
   log_message(kSeverityNotice, "Started %s", kVersion);
   while (keep_running()) relay_cycle(g_relay);
+  status_stop(g_status, g_relay);
   relay_stop(g_relay);
   log_message(kSeverityNotice, "Stopped");
   net_cleanup();

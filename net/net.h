@@ -31,6 +31,8 @@ bool net_error_is_exhaustion(int code);
 // Listener steps, each returning false (or kNoSocket) on failure with net_last_error() set.
 Socket net_tcp_socket();                   // AF_INET, SOCK_STREAM, protocol 0
 bool net_bind_any(Socket socket, int port);  // INADDR_ANY; POSIX also sets SO_REUSEADDR
+// The same for one dotted IPv4 address; text that is not one fails as an invalid argument.
+bool net_bind(Socket socket, const char* ipv4, int port);
 bool net_listen(Socket socket, int backlog);
 constexpr int kBacklogMax = -1;  // net_listen: the system's largest backlog (SOMAXCONN)
 // The local port a socket is bound to (a listener bound to port 0 learns its port), or -1.

@@ -51,6 +51,19 @@ bool net_bind_any(Socket socket, int port) {
   return ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+bool net_bind(Socket socket, const char* ipv4, int port) {
+  sockaddr_in address{};
+  if (inet_pton(AF_INET, ipv4, &address.sin_addr) != 1) {
+    errno = EINVAL;
+    return false;
+  }
+  int on = 1;
+  (void)setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // as net_bind_any
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  return ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
 bool net_listen(Socket socket, int backlog) {
   return ::listen(socket, backlog == kBacklogMax ? SOMAXCONN : backlog) == 0;
 }

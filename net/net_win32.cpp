@@ -49,6 +49,18 @@ bool net_bind_any(Socket socket, int port) {
   return ::bind(native(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
 }
 
+bool net_bind(Socket socket, const char* ipv4, int port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  if (inet_pton(AF_INET, ipv4, &address.sin_addr) != 1) {
+    WSASetLastError(WSAEINVAL);
+    return false;
+  }
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<u_short>(port));
+  return ::bind(native(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
 bool net_listen(Socket socket, int backlog) {
   return ::listen(native(socket), backlog == kBacklogMax ? SOMAXCONN : backlog) == 0;
 }

@@ -1,0 +1,286 @@
+// The status listener's connections: a request in, one answer out, each step taken only when the
+// pass's wait reported the socket ready, so no status client can hold the relay.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "diag/log.h"
+#include "net/poller.h"
+#include "status/status.h"
+
+namespace orv {
+
+ParsedRequest parse_status_request(const char* bytes, std::size_t length) {
+  ParsedRequest request;
+  // The headers end at the first empty line: LF LF, or LF CR LF.
+  bool complete = false;
+  for (std::size_t i = 0; i + 1 < length && !complete; ++i) {
+    complete =
+        bytes[i] == '\n' &&
+        (bytes[i + 1] == '\n' || (bytes[i + 1] == '\r' && i + 2 < length && bytes[i + 2] == '\n'));
+  }
+  if (!complete) {
+    request.kind =
+        length >= kStatusRequestBytes ? StatusRequest::kTooLarge : StatusRequest::kIncomplete;
+    return request;
+  }
+  // Request line: METHOD SP TARGET SP HTTP/1.x, then CR LF or LF.
+  std::string_view line(
+      bytes,
+      static_cast<std::size_t>(static_cast<const char*>(std::memchr(bytes, '\n', length)) - bytes));
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const std::size_t first = line.find(' ');
+  const std::size_t second = first == line.npos ? line.npos : line.find(' ', first + 1);
+  request.kind = StatusRequest::kBadRequest;
+  if (second == line.npos || first == 0 || second == first + 1) return request;
+  const std::string_view method = line.substr(0, first);
+  std::string_view target = line.substr(first + 1, second - first - 1);
+  const std::string_view version = line.substr(second + 1);
+  if (version.size() != 8 || version.substr(0, 7) != "HTTP/1." || version[7] < '0' ||
+      version[7] > '9') {
+    return request;
+  }
+  target = target.substr(0, target.find('?'));
+  request.head = method == "HEAD";
+  request.kind = StatusRequest::kNotFound;
+  if (method == "GET" || request.head) {
+    if (target == "/metrics") request.kind = StatusRequest::kMetrics;
+    if (target == "/") request.kind = StatusRequest::kPage;
+  }
+  return request;
+}
+
+namespace {
+
+constexpr std::uint32_t kTagListener = kHookTagBase;
+constexpr std::uint32_t kTagFirstConnection = kHookTagBase + 1;
+// Room kept in front of the body for the status line and the headers.
+constexpr std::size_t kHeadBytes = 192;
+constexpr char kPlainType[] = "text/plain; charset=utf-8";
+constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+
+const char* reason_phrase(int code) {
+  switch (code) {
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 431:
+      return "Request Header Fields Too Large";
+    default:
+      return "Internal Server Error";
+  }
+}
+
+void watch(StatusServer& server, StatusConnection& connection, unsigned flags) {
+  const auto index = static_cast<std::uint32_t>(&connection - server.connections);
+  poller_watch(*server.state->poller, connection.socket, kTagFirstConnection + index, flags,
+               connection.watched);
+}
+
+void close_connection(StatusServer& server, StatusConnection& connection) {
+  poller_forget(*server.state->poller, connection.socket, connection.watched);
+  net_close_connection(connection.socket);
+  connection.phase = StatusPhase::kFree;
+  --server.open;
+}
+
+// One send of what is left; on Winsock, where a send blocks until all of it is taken, no more
+// than a relay channel sends after one readiness report.
+void send_answer(StatusServer& server, StatusConnection& connection) {
+  std::size_t count = connection.answer_end - connection.answer_at;
+  if (!poller_sends_without_readiness()) count = std::min(count, kChannelBytes);
+  const long sent =
+      net_send(connection.socket, connection.answer.get() + connection.answer_at, count);
+  if (sent < 0 && net_error_is_retry(net_last_error())) return;
+  if (sent <= 0) return close_connection(server, connection);
+  connection.answer_at += static_cast<std::size_t>(sent);
+  if (connection.answer_at < connection.answer_end) return;
+  net_shutdown_send(connection.socket);
+  connection.phase = StatusPhase::kDraining;
+  watch(server, connection, kWatchRead);
+}
+
+// Renders the answer behind the room for its headers, then writes the headers in front of it.
+void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequest request) {
+  char* body = connection.answer.get() + kHeadBytes;
+  const std::size_t room = server.answer_capacity - kHeadBytes;
+  std::size_t length = 0;
+  int code = 200;
+  const char* type = kPlainType;
+  switch (request.kind) {
+    case StatusRequest::kMetrics:
+      length = render_metrics(*server.state, body, room);
+      type = kMetricsType;
+      break;
+    case StatusRequest::kPage:
+      length = render_page(*server.state, clock_seconds(), body, room);
+      break;
+    case StatusRequest::kNotFound:
+      code = 404;
+      break;
+    case StatusRequest::kBadRequest:
+      code = 400;
+      break;
+    default:
+      code = 431;
+      break;
+  }
+  if (code == 200 && length == 0) code = 500;  // the buffer is sized for the state: not expected
+  if (code != 200) {
+    StatusText text{body, room};
+    text.add(reason_phrase(code));
+    text.add("\n");
+    length = text.length;
+    type = kPlainType;
+  }
+  char head[kHeadBytes];
+  StatusText text{head, sizeof head};
+  text.add("HTTP/1.1 ");
+  text.add_number(static_cast<std::uint64_t>(code));
+  text.add(" ");
+  text.add(reason_phrase(code));
+  text.add("\r\nContent-Type: ");
+  text.add(type);
+  text.add("\r\nContent-Length: ");
+  text.add_number(length);
+  text.add("\r\nConnection: close\r\n\r\n");
+  std::memcpy(body - text.length, head, text.length);
+  connection.answer_at = kHeadBytes - text.length;
+  connection.answer_end = kHeadBytes + (request.head ? 0 : length);
+  connection.phase = StatusPhase::kAnswering;
+  watch(server, connection, kWatchWrite);
+  if (poller_sends_without_readiness()) send_answer(server, connection);
+}
+
+void read_request(StatusServer& server, StatusConnection& connection) {
+  const long got = net_recv(connection.socket, connection.request.get() + connection.received,
+                            kStatusRequestBytes - connection.received);
+  if (got < 0 && net_error_is_retry(net_last_error())) return;
+  if (got <= 0) return close_connection(server, connection);  // gone before asking
+  connection.received += static_cast<std::size_t>(got);
+  const ParsedRequest request = parse_status_request(connection.request.get(), connection.received);
+  if (request.kind != StatusRequest::kIncomplete) start_answer(server, connection, request);
+}
+
+void drain(StatusServer& server, StatusConnection& connection) {
+  const long got = net_recv(connection.socket, connection.request.get(), kStatusRequestBytes);
+  if (got > 0 || (got < 0 && net_error_is_retry(net_last_error()))) return;
+  close_connection(server, connection);
+}
+
+void accept_connection(StatusServer& server) {
+  if (server.open >= kStatusConnections) return;  // the listener leaves the wait after this pass
+  char address[kAddressTextBytes];
+  const Socket accepted = net_accept(server.listener, address);
+  if (accepted == kNoSocket) {
+    // Out of descriptors the listener would stay readable and fail again in every pass: it
+    // rests instead. Status accepts are not the relay's accept errors and are not logged.
+    if (!net_error_is_retry(net_last_error())) {
+      server.resume_ms = clock_milliseconds() + kStatusAcceptRestMs;
+    }
+    return;
+  }
+  for (StatusConnection& connection : server.connections) {
+    if (connection.phase != StatusPhase::kFree) continue;
+    connection.socket = accepted;
+    connection.phase = StatusPhase::kReading;
+    connection.opened_ms = clock_milliseconds();
+    connection.received = 0;
+    ++server.open;
+    watch(server, connection, kWatchRead);
+    return;
+  }
+}
+
+void serve(void* context, const PollEvent& event) {
+  StatusServer& server = *static_cast<StatusServer*>(context);
+  if (event.tag == kTagListener) {
+    if (event.readable) accept_connection(server);
+    return;
+  }
+  const std::uint32_t index = event.tag - kTagFirstConnection;
+  if (index >= static_cast<std::uint32_t>(kStatusConnections)) return;
+  StatusConnection& connection = server.connections[index];
+  if (connection.socket != event.socket) return;
+  switch (connection.phase) {
+    case StatusPhase::kReading:
+      if (event.readable) read_request(server, connection);
+      break;
+    case StatusPhase::kAnswering:
+      if (event.writable) send_answer(server, connection);
+      break;
+    case StatusPhase::kDraining:
+      if (event.readable) drain(server, connection);
+      break;
+    case StatusPhase::kFree:
+      break;
+  }
+}
+
+// Once per pass, also when the wait timed out: the time limit, and the listener in the wait only
+// while a connection is free, so further connections wait in its backlog at no cost.
+void after_pass(void* context) {
+  StatusServer& server = *static_cast<StatusServer*>(context);
+  const std::int64_t now = clock_milliseconds();
+  if (server.open > 0) {
+    for (StatusConnection& connection : server.connections) {
+      if (connection.phase != StatusPhase::kFree &&
+          now - connection.opened_ms >= kStatusConnectionMs) {
+        close_connection(server, connection);
+      }
+    }
+  }
+  const bool wanted = server.open < kStatusConnections && now >= server.resume_ms;
+  poller_watch(*server.state->poller, server.listener, kTagListener,
+               wanted ? kWatchRead : kWatchNone, server.listener_watched);
+}
+
+Socket open_status_listener(const char* address, int port) {
+  const Socket listener = net_tcp_socket();
+  if (listener == kNoSocket) return kNoSocket;
+  if (net_bind(listener, address, port) && net_listen(listener, kStatusConnections)) {
+    return listener;
+  }
+  const int error = net_last_error();  // closing must not overwrite the failing call's code
+  net_close(listener);
+  net_set_last_error(error);
+  return kNoSocket;
+}
+
+}  // namespace
+
+bool status_start(StatusServer& server, RelayState& state) {
+  const Config& config = state.config;
+  server.listener = open_status_listener(config.status_address.c_str(), config.status_port);
+  if (server.listener == kNoSocket) {
+    log_message(kSeverityFailure, "Status listener on %s:%d error: %d",
+                config.status_address.c_str(), config.status_port, net_last_error());
+    return false;
+  }
+  server.state = &state;
+  server.answer_capacity = kHeadBytes + status_body_capacity(state);
+  for (StatusConnection& connection : server.connections) {
+    connection.request = std::make_unique_for_overwrite<char[]>(kStatusRequestBytes);
+    connection.answer = std::make_unique_for_overwrite<char[]>(server.answer_capacity);
+  }
+  server.listener_watched = kUnwatched;
+  poller_watch(*state.poller, server.listener, kTagListener, kWatchRead, server.listener_watched);
+  state.hook = PassHook{&server, serve, after_pass};
+  return true;
+}
+
+void status_stop(StatusServer& server, RelayState& state) {
+  if (server.listener == kNoSocket) return;
+  for (StatusConnection& connection : server.connections) {
+    if (connection.phase != StatusPhase::kFree) close_connection(server, connection);
+  }
+  poller_forget(*state.poller, server.listener, server.listener_watched);
+  net_close(server.listener);
+  server.listener = kNoSocket;
+  state.hook = PassHook{};
+}
+
+}  // namespace orv
