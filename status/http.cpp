@@ -87,11 +87,9 @@ void close_connection(StatusServer& server, StatusConnection& connection) {
   --server.open;
 }
 
-// One send of what is left; on Winsock, where a send blocks until all of it is taken, no more
-// than a relay channel sends after one readiness report.
+// One send of what is left; sockets never block, so a full one takes part or nothing.
 void send_answer(StatusServer& server, StatusConnection& connection) {
-  std::size_t count = connection.answer_end - connection.answer_at;
-  if (!poller_sends_without_readiness()) count = std::min(count, kChannelBytes);
+  const std::size_t count = connection.answer_end - connection.answer_at;
   const long sent =
       net_send(connection.socket, connection.answer.get() + connection.answer_at, count);
   if (sent < 0 && net_error_is_retry(net_last_error())) return;
@@ -152,7 +150,7 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
   connection.answer_end = kHeadBytes + (request.head ? 0 : length);
   connection.phase = StatusPhase::kAnswering;
   watch(server, connection, kWatchWrite);
-  if (poller_sends_without_readiness()) send_answer(server, connection);
+  send_answer(server, connection);
 }
 
 void read_request(StatusServer& server, StatusConnection& connection) {
