@@ -1,31 +1,25 @@
 // Child processes for program tests: spawn, signal, wait with a deadline; loopback sockets.
 #include "tests/program/program.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <functional>
 #include <thread>
 
 namespace orv_test {
 
-bool under_wine() {
-  return std::getenv("ORV_WINE") != nullptr && std::string(std::getenv("ORV_WINE")) == "1";
+static std::string environment(const char* name) {
+  return std::getenv(name) != nullptr ? std::getenv(name) : "";
 }
-
-std::string program_path() {
-  return std::getenv("ORV_PROGRAM") != nullptr ? std::getenv("ORV_PROGRAM") : "";
-}
+bool under_wine() { return environment("ORV_WINE") == "1"; }
+std::string program_path() { return environment("ORV_PROGRAM"); }
 
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams) {
@@ -55,40 +49,38 @@ void signal_child(const Child& child, int signal_number) {
   if (child.pid > 0) kill(child.pid, signal_number);
 }
 
-int wait_child(Child& child, int timeout_ms) {
+// Polls in short steps until done() holds (a file or a child's exit gives no event here); false
+// after timeout_ms.
+static bool poll_until(const std::function<bool()>& done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  int status = 0;
-  pid_t done = -1;
-  while (child.pid > 0 && (done = waitpid(child.pid, &status, WNOHANG)) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child.pid, SIGKILL);
-      waitpid(child.pid, &status, 0);
-      child.pid = -1;
-      return -1;
-    }
-    // A child's exit cannot be waited on with a timeout portably; poll in short steps.
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (done != child.pid) return -1;
+  return true;
+}
+
+int wait_child(Child& child, int timeout_ms) {
+  int status = 0;
+  pid_t done = -1;
+  if (child.pid > 0 &&
+      !poll_until([&] { return (done = waitpid(child.pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
+    kill(child.pid, SIGKILL);
+    waitpid(child.pid, &status, 0);
+    done = -1;
+  }
+  const bool ended = done > 0 && done == child.pid;
   child.pid = -1;
-  return WIFEXITED(status)     ? WEXITSTATUS(status)
-         : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                               : -1;
+  return !ended ? -1 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 std::string read_text(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (read_text(path).find(text) == std::string::npos) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a file gives no event
-  }
-  return true;
+  return poll_until([&] { return read_text(path).find(text) != std::string::npos; }, timeout_ms);
 }
 
 // A socket bound (any address) or connected (loopback) to the port; -1 on failure.

@@ -20,8 +20,7 @@ struct Child {
   int pid = -1;
   std::string out_path, err_path;
 };
-// Standard descriptors of a child other than the usual ones.
-struct ChildStreams {
+struct ChildStreams {           // standard descriptors other than the usual ones
   int stderr_fd = -1;           // set: the child's stderr is a copy of this descriptor
   bool close_standard = false;  // descriptors 0, 1 and 2 closed
 };
@@ -37,7 +36,7 @@ std::string read_text(const std::string& path);
 // Polls the file until it holds the text; false after timeout_ms.
 bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
 
-// Loopback helpers for talking to the running program.
+// Loopback sockets for talking to the running program.
 int free_port();
 int listen_on(int port);   // a listening socket on every interface; -1 on failure
 int connect_to(int port);  // -1 on failure

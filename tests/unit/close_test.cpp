@@ -1,7 +1,5 @@
-// How pairs end and what holds the relay: nothing lost at a close, a failed side that keeps the
-// other side's bytes, listeners out of descriptors, waiting sides that leave, silent peers and
-// devices that never identify.
-#include <string>
+// How pairs end: nothing lost at a close or a failed side; and what holds the relay: devices that
+// never identify, waiting sides that leave, listeners out of descriptors, silent peers.
 #include <vector>
 
 #ifndef _WIN32
@@ -19,6 +17,15 @@ namespace {
 
 using Closing = RelayFixture;
 
+// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
+bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
+  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
+  const long n =
+      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
+  sent += static_cast<std::size_t>(std::max(n, 0L));
+  return sent == bytes.size();
+}
+
 // One side sends 300,000 bytes and ends its sending side while the other keeps talking and reads
 // slowly: the slow reader still gets every byte, then a normal end of stream.
 TEST_F(Closing, PeerStillSendingGetsEveryByteThenANormalEnd) {
@@ -26,14 +33,14 @@ TEST_F(Closing, PeerStillSendingGetsEveryByteThenANormalEnd) {
   for (const bool client_ends : {true, false}) {
     SCOPED_TRACE(client_ends ? "client ends" : "device ends");
     const Socket client_side = placed_client(0), device_side = identified_device("m");
-    const Socket ender = client_ends ? client_side : device_side;
-    const Socket talker = client_ends ? device_side : client_side;
+    const auto [ender, talker] =
+        client_ends ? std::pair(client_side, device_side) : std::pair(device_side, client_side);
     const std::string payload = pattern(300000, client_ends), chatter(1000, 'c');
     std::size_t sent = 0;
     Drained heard, ignored;
     ASSERT_TRUE(cycle_until(
         [&] {
-          if (send_some(ender, payload, sent) && sent == payload.size()) net_shutdown_send(ender);
+          if (send_some(ender, payload, sent)) net_shutdown_send(ender);
           if (socket_ready(talker, true)) (void)net_send(talker, chatter.data(), chatter.size());
           drain(talker, heard, heard.bytes.size() + 1000);  // a slow reader
           drain(ender, ignored);
@@ -43,22 +50,20 @@ TEST_F(Closing, PeerStillSendingGetsEveryByteThenANormalEnd) {
     EXPECT_FALSE(heard.reset);
     EXPECT_TRUE(heard.bytes == payload) << heard.bytes.size() << " bytes";
     EXPECT_EQ(clients_placed(0) + devices_placed(), 0);
-    net_close(client_side);
-    net_close(device_side);
+    for (Socket s : {client_side, device_side}) net_close(s);
     EXPECT_TRUE(cycle_until([&] { return closing_sockets() == 0; }));
   }
 }
 
-// The device sends until the relay holds bytes the client cannot take yet, then resets while
-// the client still sends to it: the send towards the device fails, and everything the relay
-// already had from the device still reaches the client.
+// The device fills the relay's channel towards a client that reads nothing, then resets while the
+// client still sends to it: what the relay already had from the device still reaches the client.
 TEST_F(Closing, FailedSideKeepsTheBytesItSentForTheOtherSide) {
   start({"m"});
   const Socket client_side = placed_client(0), device_side = identified_device("m");
   const std::string payload = pattern(32 << 20, 7), chatter(4000, 'c');
   RelayPair& pair = mapping(0).pairs[0];
   std::size_t sent = 0;
-  // The client does not read: soon the relay cannot send to it, and its device channel stays full.
+  // The client reads nothing, so the device's channel fills and stays full.
   ASSERT_TRUE(cycle_until(
       [&] {
         send_some(device_side, payload, sent);
@@ -87,8 +92,7 @@ TEST_F(Closing, FailedSideKeepsTheBytesItSentForTheOtherSide) {
   net_close(client_side);
 }
 
-// A device that greets but never identifies holds its slot 10 s, not a millisecond more, though
-// the queue has room.
+// A device that greets but never identifies holds its slot 10 s, not a millisecond more.
 TEST_F(Closing, DeviceThatNeverIdentifiesIsClosedAfterTheHandshakeTimeout) {
   start({"m"}, "handshake-timeout 10\n");
   clock_pin_ms(5000000);
@@ -106,11 +110,9 @@ TEST_F(Closing, DeviceThatNeverIdentifiesIsClosedAfterTheHandshakeTimeout) {
   EXPECT_TRUE(closed_by_relay(idle));
 }
 
-// The rest are POSIX: select reports no peer shutdown without read interest, and descriptor
-// limits and network namespaces are POSIX.
+// POSIX: select shows no peer shutdown without read interest; descriptor limits, namespaces.
 #ifndef _WIN32
-// A waiting client that sent more than its channel holds and then left frees its pair, so the
-// next device joins a live client.
+// A waiting client that filled its channel and left frees its pair for the next client.
 TEST_F(Closing, WaitingClientWithAFullChannelIsSeenLeaving) {
   start({"m"});
   const Socket gone = placed_client(0);
@@ -149,19 +151,18 @@ TEST_F(Closing, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
     }
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   });
+  const std::string line = "Accept error on master listen socket: 24\n";
   std::size_t lines = 0;
-  for (std::size_t at = log.find("Accept error on master listen socket: 24\n");
-       at != std::string::npos; at = log.find("Accept error", at + 1)) {
+  for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
     ++lines;
-  }
   EXPECT_EQ(lines, 2u) << log;
   clock_pin_ms(7000000 + 3000);
   EXPECT_TRUE(cycle_until([&] { return clients_placed(0) == 3; }));
   for (Socket s : waiting) net_close(s);
 }
 
-// A device whose network vanished without a FIN or reset: its packets are dropped in a private
-// network namespace, and keepalive ends the connection so the pair frees.
+// A device whose network vanished without a FIN or reset (in private namespaces): keepalive
+// ends the connection so the pair frees.
 TEST_F(Closing, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   const auto sh = [](const std::string& command) {
     return system((command + " 2>/dev/null").c_str());
@@ -177,17 +178,15 @@ TEST_F(Closing, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
     GTEST_SKIP() << "network namespaces need root and iproute2";
   }
   const int home = open("/proc/self/ns/net", O_RDONLY);
-  const int relay_ns = open("/var/run/netns/orv-ka-r", O_RDONLY);
-  const int peer_ns = open("/var/run/netns/orv-ka-p", O_RDONLY);
+  const int relay_ns = open("/run/netns/orv-ka-r", O_RDONLY);
+  const int peer_ns = open("/run/netns/orv-ka-p", O_RDONLY);
   ASSERT_EQ(setns(relay_ns, CLONE_NEWNET), 0);
   start({"m"}, "keepalive 1\n");
   const Socket client_side = placed_client(0);
   ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
   const Socket device_side = net_tcp_socket();
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(device_port));
-  inet_pton(AF_INET, "192.0.2.1", &address.sin_addr);
+  sockaddr_in address{
+      AF_INET, htons(static_cast<std::uint16_t>(device_port)), {inet_addr("192.0.2.1")}, {}};
   ASSERT_EQ(connect(device_side, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
   send_text(device_side, std::string(kGreetingLine) + "id:'m'\nup");

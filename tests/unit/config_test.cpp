@@ -12,7 +12,6 @@ struct Read {
   Config config;
   std::vector<std::string> messages;
   explicit Read(const std::string& text) { read_config(config, text, kPath, messages); }
-  // Every field: active-mode port, the optional directives, then the mappings.
   std::string fields() const {
     const Config& c = config;
     std::string text = std::to_string(c.active_mode_port) + (c.session_log ? " on " : " off ") +
@@ -69,30 +68,23 @@ TEST(ReadConfig, DirectivesTakeStrictValuesAndRejectTheRest) {
     EXPECT_EQ(read.fields(), c.fields) << c.line;
     EXPECT_EQ(read.messages, std::vector<std::string>{}) << c.line;
   }
-  for (const char* line : {"map m",
-                           "map m 0",
-                           "map m 65536",
-                           "map m abc",
-                           "map m -1",
-                           "map m 99999999999999999999",
-                           "active-mode-port 0",
-                           "session-log yes",
-                           "session-log",
-                           "status-port 9100 256.0.0.1",
-                           "status-port 9100 1.2.3",
-                           "status-port 9100 localhost",
-                           "status-port 0",
-                           "status-port 65536",
-                           "status-port 80abc",
-                           "keepalive 7201",
-                           "keepalive 0",
-                           "keepalive -5",
-                           "keepalive 60s",
-                           "handshake-timeout 51",
-                           "handshake-timeout"}) {
-    const Read read(std::string(line) + "\r\n");
-    EXPECT_EQ(read.fields(), "2000 off 0 127.0.0.1 0 0") << line;
-    EXPECT_EQ(read.messages, std::vector<std::string>{rejected(1, line)});
+  // Per directive, values that reject the line.
+  const std::pair<const char*, std::vector<const char*>> refused[] = {
+      {"map m", {"", " 0", " 65536", " abc", " -1", " 99999999999999999999"}},
+      {"active-mode-port", {" 0"}},
+      {"session-log", {" yes", ""}},
+      {"status-port",
+       {" 9100 256.0.0.1", " 9100 1.2.3", " 9100 localhost", " 0", " 65536", " 80abc"}},
+      {"keepalive", {" 7201", " 0", " -5", " 60s"}},
+      {"handshake-timeout", {" 51", ""}},
+  };
+  for (const auto& [directive, values] : refused) {
+    for (const char* value : values) {
+      const std::string line = directive + std::string(value);
+      const Read read(line + "\r\n");
+      EXPECT_EQ(read.fields(), "2000 off 0 127.0.0.1 0 0") << line;
+      EXPECT_EQ(read.messages, std::vector<std::string>{rejected(1, line)});
+    }
   }
 }
 

@@ -1,5 +1,4 @@
-// Shared test helpers: loopback links, waiting with a deadline, and a relay under test whose
-// passes the test turns itself.
+// Test helpers: loopback links, waiting with a deadline, and a relay the test runs pass by pass.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,19 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <string>
 
 #include "diag/log.h"
-#include "net/net.h"
-#include "net/poller.h"
 #include "relay/relay.h"
 
 namespace orv {
 
-// A port nobody listens on right now.
 inline int free_port() {
-  const Socket probe = net_tcp_socket();
-  net_bind_any(probe, 0);
+  net_startup();
+  const Socket probe = open_listener(0);
   const int port = net_local_port(probe);
   net_close(probe);
   return port;
@@ -42,39 +37,30 @@ struct Link {
   Socket inside = kNoSocket, outside = kNoSocket;
 };
 inline Link make_link() {
-  net_startup();
-  const Socket listener = net_tcp_socket();
-  EXPECT_TRUE(net_bind_any(listener, 0) && net_listen(listener, 15));
-  Link link;
-  link.outside = net_connect_loopback(net_local_port(listener));
+  const Socket listener = open_listener(free_port());
+  Link link{kNoSocket, net_connect_loopback(net_local_port(listener))};
   char address[kAddressTextBytes];
   link.inside = net_accept(listener, address);
   net_close(listener);
   return link;
 }
 
-// Drains a test-side socket: what arrived, and whether its stream ended (or was reset).
+// What a test-side socket received, and whether its stream ended (or was reset).
 struct Drained {
   std::string bytes;
   bool ended = false, reset = false;
 };
-inline void drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
+// Reads what is there; true once the stream ended or `limit` bytes arrived.
+inline bool drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
   char buffer[16384];
   while (!into.ended && into.bytes.size() < limit && socket_ready(socket, false)) {
     const long n = net_recv(socket, buffer, std::min(sizeof buffer, limit - into.bytes.size()));
-    if (n > 0) into.bytes.append(buffer, static_cast<std::size_t>(n));
-    if (n < 0 && net_error_is_retry(net_last_error())) continue;
-    if (n <= 0) into.ended = true, into.reset = n < 0;
+    if (n > 0)
+      into.bytes.append(buffer, static_cast<std::size_t>(n));
+    else if (n == 0 || !net_error_is_retry(net_last_error()))
+      into.ended = true, into.reset = n < 0;
   }
-}
-
-// Sends the next piece of bytes[sent..] if the socket takes it; true when something went.
-inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
-  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
-  const long n =
-      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
-  if (n > 0) sent += static_cast<std::size_t>(n);
-  return n > 0;
+  return into.ended || into.bytes.size() >= limit;
 }
 
 // Bytes that differ from their neighbours, so a lost or repeated piece shows.
@@ -84,32 +70,32 @@ inline std::string pattern(std::size_t size, int seed) {
   return bytes;
 }
 
-// What the code in `run` wrote to standard error.
 inline std::string stderr_of(const std::function<void()>& run) {
   testing::internal::CaptureStderr();
   run();
   return testing::internal::GetCapturedStderr();
 }
 
+// How many entries of a list hold an open socket; `socket_of` picks it from an entry.
+inline int open_sockets(const auto& list, auto socket_of) {
+  return static_cast<int>(std::size(list) - std::ranges::count(list, kNoSocket, socket_of));
+}
+
 // A started relay on loopback: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
-  int device_port = 0;
-  std::filesystem::path folder;
+  int device_port = free_port();
+  std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
 
   // Each mapping is "identifier" on a fresh port; extra lines go into orv.conf as they are.
   void start(std::initializer_list<const char*> identifiers, const std::string& extra = "") {
-    net_startup();
-    folder = std::filesystem::temp_directory_path() /
-             ("orv-relay-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
     std::filesystem::create_directories(folder);
     set_data_folder(folder.string());
-    device_port = free_port();
-    std::ofstream file(folder / "orv.conf", std::ios::binary);
-    file << "active-mode-port " << device_port << "\n" << extra;
+    std::string text = "active-mode-port " + std::to_string(device_port) + "\n" + extra;
     for (const char* identifier : identifiers)
-      file << "map " << identifier << ' ' << free_port() << "\n";
-    file.close();
+      text += "map " + std::string(identifier) + " " + std::to_string(free_port()) + "\n";
+    std::ofstream(folder / "orv.conf", std::ios::binary) << text;
     ASSERT_TRUE(orv_start(state, (folder / "orv.conf").string()));
   }
   void TearDown() override {
@@ -126,10 +112,8 @@ struct RelayFixture : ::testing::Test {
   // Runs passes until the condition holds; false after `seconds`.
   bool cycle_until(const std::function<bool()>& done, int seconds = 5) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
+    for (; !done(); relay_cycle(state))
       if (std::chrono::steady_clock::now() > deadline) return false;
-      relay_cycle(state);
-    }
     return true;
   }
   void send_text(Socket socket, const std::string& bytes) {
@@ -138,10 +122,7 @@ struct RelayFixture : ::testing::Test {
   // Runs passes until `count` bytes or the end of stream arrived on a test-side socket.
   std::string receive(Socket socket, std::size_t count, bool* ended = nullptr) {
     Drained got;
-    cycle_until([&] {
-      drain(socket, got, count);
-      return got.ended || got.bytes.size() >= count;
-    });
+    cycle_until([&] { return drain(socket, got, count); });
     if (ended != nullptr) *ended = got.ended;
     return got.bytes;
   }
@@ -167,27 +148,16 @@ struct RelayFixture : ::testing::Test {
     EXPECT_TRUE(cycle_until([&] { return devices_placed() > before; }));
     return socket;
   }
-  int slots_in_use() const {
-    return static_cast<int>(
-        std::count_if(state.queue.begin(), state.queue.end(),
-                      [](const PendingSlot& s) { return s.socket != kNoSocket; }));
-  }
+  int slots_in_use() const { return open_sockets(state.queue, &PendingSlot::socket); }
+  int closing_sockets() const { return open_sockets(state.closing, &ClosingSocket::socket); }
   int clients_placed(std::size_t index) const {
-    int placed = 0;
-    for (const RelayPair& pair : state.mappings.at(index).pairs)
-      placed += pair.client.socket != kNoSocket;
-    return placed;
+    return open_sockets(state.mappings.at(index).pairs, [](auto& p) { return p.client.socket; });
   }
   int devices_placed() const {
     int placed = 0;
     for (const Mapping& m : state.mappings)
-      for (const RelayPair& pair : m.pairs) placed += pair.device.socket != kNoSocket;
+      placed += open_sockets(m.pairs, [](auto& p) { return p.device.socket; });
     return placed;
-  }
-  int closing_sockets() const {
-    int count = 0;
-    for (const ClosingSocket& entry : state.closing) count += entry.socket != kNoSocket;
-    return count;
   }
 };
 
