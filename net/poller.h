@@ -19,12 +19,13 @@ enum WatchFlags : unsigned {
   kWatchEnd = 4,
 };
 
+// Plain, so an array of them costs no resident memory until a wait fills it.
 struct PollEvent {
-  std::uint32_t tag = 0;  // the caller's name for the socket; events come sorted by it
-  Socket socket = kNoSocket;
-  bool readable = false;  // includes a listener with a connection and a peer that closed
-  bool writable = false;
-  bool ended = false;  // hang-up, peer shutdown or error reported
+  std::uint32_t tag;  // the caller's name for the socket; events come sorted by it
+  Socket socket;
+  bool readable;  // includes a listener with a connection and a peer that closed
+  bool writable;
+  bool ended;  // hang-up, peer shutdown or error reported
 };
 
 struct Poller;

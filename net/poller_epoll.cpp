@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <vector>
+#include <memory>
 
 #include "net/poller.h"
 
@@ -11,8 +11,10 @@ namespace orv {
 
 struct Poller {
   int epoll = -1;
-  std::vector<epoll_event> raw;
-  std::vector<PollEvent> events;
+  int max_events = 0;
+  // Left uninitialised: only the entries a wait fills become resident.
+  std::unique_ptr<epoll_event[]> raw;
+  std::unique_ptr<PollEvent[]> events;
   ~Poller() {
     if (epoll >= 0) ::close(epoll);
   }
@@ -24,8 +26,9 @@ PollerPtr poller_create(int max_events) {
   PollerPtr poller(new Poller);
   poller->epoll = ::epoll_create1(EPOLL_CLOEXEC);
   if (poller->epoll < 0) return nullptr;
-  poller->raw.resize(static_cast<std::size_t>(max_events));
-  poller->events.resize(static_cast<std::size_t>(max_events));
+  poller->max_events = max_events;
+  poller->raw.reset(new epoll_event[static_cast<std::size_t>(max_events)]);
+  poller->events.reset(new PollEvent[static_cast<std::size_t>(max_events)]);
   return poller;
 }
 
@@ -60,8 +63,7 @@ void poller_forget(Poller& poller, Socket socket, std::uint8_t& watched) {
 }
 
 int poller_wait(Poller& poller, int timeout_ms) {
-  int count = ::epoll_wait(poller.epoll, poller.raw.data(), static_cast<int>(poller.raw.size()),
-                           timeout_ms);
+  int count = ::epoll_wait(poller.epoll, poller.raw.get(), poller.max_events, timeout_ms);
   if (count < 1) return count < 0 ? -1 : 0;
   for (int i = 0; i < count; ++i) {
     const epoll_event& raw = poller.raw[static_cast<std::size_t>(i)];
@@ -75,11 +77,11 @@ int poller_wait(Poller& poller, int timeout_ms) {
     event.ended = trouble || (raw.events & EPOLLRDHUP) != 0;
   }
   // The pass serves sockets in its fixed order, which the tags encode.
-  std::sort(poller.events.begin(), poller.events.begin() + count,
+  std::sort(poller.events.get(), poller.events.get() + count,
             [](const PollEvent& a, const PollEvent& b) { return a.tag < b.tag; });
   return count;
 }
 
-const PollEvent* poller_events(const Poller& poller) { return poller.events.data(); }
+const PollEvent* poller_events(const Poller& poller) { return poller.events.get(); }
 
 }  // namespace orv

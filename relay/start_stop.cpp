@@ -5,7 +5,7 @@
 namespace orv {
 namespace {
 // Ready sockets taken from one wait; more are served by the next one.
-constexpr int kMaxEventsPerWait = 1024;
+constexpr int kMaxEventsPerWait = 4096;
 // Room for both sockets of every pair, plus some: beyond it a socket closes at once.
 std::size_t closing_capacity(std::size_t mappings) { return 2 * kPairsPerMapping * mappings + 64; }
 }  // namespace
