@@ -17,15 +17,6 @@ namespace {
 
 using Closing = RelayFixture;
 
-// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
-bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
-  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
-  const long n =
-      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
-  sent += static_cast<std::size_t>(std::max(n, 0L));
-  return sent == bytes.size();
-}
-
 // One side sends 300,000 bytes and ends its sending side while the other keeps talking and reads
 // slowly: the slow reader still gets every byte, then a normal end of stream.
 TEST_F(Closing, PeerStillSendingGetsEveryByteThenANormalEnd) {

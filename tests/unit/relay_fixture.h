@@ -81,6 +81,15 @@ inline int open_sockets(const auto& list, auto socket_of) {
   return static_cast<int>(std::size(list) - std::ranges::count(list, kNoSocket, socket_of));
 }
 
+// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
+inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
+  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
+  const long n =
+      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
+  sent += static_cast<std::size_t>(std::max(n, 0L));
+  return sent == bytes.size();
+}
+
 // A started relay on loopback: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
