@@ -185,8 +185,7 @@ void send_across(Mapping& mapping, RelayPair& pair, bool to_client) {
 void waiting_side_left(RelayState& state, Mapping& mapping, Channel& side, bool client) {
   if (session_log(state)) {
     log_message(kSeverityNotice, "Waiting %s %s of '%s' left", client ? "client" : "device",
-                side.address,
-                escape_identifier(mapping.identifier.data(), mapping.identifier.size()).c_str());
+                side.address, logged_identifier(mapping).c_str());
   }
   close_channel(state, side);
 }
@@ -253,38 +252,33 @@ void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const Poll
   const PollEvent* device_event = event_for(state, pair.device, device_raw);
   if (client_event != nullptr && client_event->writable) pair.client.writable = true;
   if (device_event != nullptr && device_event->writable) pair.device.writable = true;
-  bool sent_to_client = false, read_client = false, read_device = false;
+  bool sent_to_client = false, sent_to_device = false, read_client = false, read_device = false;
   const auto over = [&] {
     if (!pair_over(pair)) return false;
     end_pair(state, mapping, pair, EndHow::kEndOfStream);
     return true;
   };
-  if (pair.client.socket != kNoSocket) {
-    if (channel_holds_data(pair.device) && can_send(pair.client, client_event)) {
-      send_across(mapping, pair, true);
-      sent_to_client = true;
-      if (over()) return;
+  // One side's two sub-steps: send it what its partner sent, then read it. True once the pair
+  // is over.
+  const auto serve_side = [&](bool client, const PollEvent* event, bool& sent, bool& read) {
+    Channel& side = client ? pair.client : pair.device;
+    const Channel& partner = client ? pair.device : pair.client;
+    if (side.socket == kNoSocket) return false;
+    if (channel_holds_data(partner) && partner.socket != kNoSocket && can_send(side, event)) {
+      sent = true;
+      send_across(mapping, pair, client);
+      if (over()) return true;
     }
-    if (client_event != nullptr && client_event->readable && !pair.client.ended &&
-        !pair.device.broken && channel_has_room(pair.client)) {
-      read_client = true;
-      receive_into(state, mapping, pair, true);
-      if (over()) return;
+    if (event != nullptr && event->readable && !side.ended && !partner.broken &&
+        channel_has_room(side)) {
+      read = true;
+      receive_into(state, mapping, pair, client);
+      if (over()) return true;
     }
-  }
-  if (pair.device.socket != kNoSocket) {
-    if (channel_holds_data(pair.client) && can_send(pair.device, device_event) &&
-        pair.client.socket != kNoSocket) {
-      send_across(mapping, pair, false);
-      if (over()) return;
-    }
-    if (device_event != nullptr && device_event->readable && !pair.device.ended &&
-        !pair.client.broken && channel_has_room(pair.device)) {
-      read_device = true;
-      receive_into(state, mapping, pair, false);
-      if (over()) return;
-    }
-  }
+    return false;
+  };
+  if (serve_side(true, client_event, sent_to_client, read_client)) return;
+  if (serve_side(false, device_event, sent_to_device, read_device)) return;
   if (!sent_to_client && pair.client.socket != kNoSocket && channel_holds_data(pair.device) &&
       can_send(pair.client, nullptr)) {
     send_across(mapping, pair, true);

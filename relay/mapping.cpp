@@ -115,7 +115,7 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
     log_message(kSeverityNotice,
                 "Pair of '%s' ended after %lld s: client %s, device %s, %llu bytes to the "
                 "device, %llu bytes to the client, %s",
-                escape_identifier(mapping.identifier.data(), mapping.identifier.size()).c_str(),
+                logged_identifier(mapping).c_str(),
                 static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.address,
                 pair.device.address, static_cast<unsigned long long>(pair.client.delivered),
                 static_cast<unsigned long long>(pair.device.delivered), ending);
@@ -154,10 +154,6 @@ void take_socket(RelayState& state, Channel& channel, Socket socket, const char*
 void joined(RelayPair& pair) {
   pair.joined_at = clock_seconds();
   pair.first_end = EndHow::kNone;
-}
-
-std::string logged_identifier(const Mapping& mapping) {
-  return escape_identifier(mapping.identifier.data(), mapping.identifier.size());
 }
 
 }  // namespace

@@ -50,6 +50,10 @@ void forget_slot(RelayState& state, PendingSlot& slot);
 
 // The session log is optional; its lines are notices.
 inline bool session_log(const RelayState& state) { return state.config.session_log; }
+// The mapping's identifier as log lines show it.
+inline std::string logged_identifier(const Mapping& mapping) {
+  return escape_identifier(mapping.identifier.data(), mapping.identifier.size());
+}
 const char* end_how_text(EndHow how);
 
 }  // namespace orv

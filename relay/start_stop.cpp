@@ -47,8 +47,7 @@ bool orv_start(RelayState& state, const std::string& config_path) {
                  mapping.listener_watch.watched);
     if (session_log(state)) {
       log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
-                  escape_identifier(mapping.identifier.data(), mapping.identifier.size()).c_str(),
-                  mapping.port);
+                  logged_identifier(mapping).c_str(), mapping.port);
     }
   }
   state.queue.assign(kPendingSlots, PendingSlot{});
