@@ -1,24 +1,31 @@
 #!/bin/sh
-# The Windows installer under Wine, run silently as software distribution runs it:
-# 1. over a service that an administrator disabled: the default orv.conf is created, the
-#    disabled service is not started; the uninstaller deletes it and keeps C:\ProgramData\orv;
-# 2. a fresh install over an existing orv.conf: the file is kept, "orv.exe install" registers
-#    the service, which runs and relays one pair;
-# 3. an upgrade over the running service: it runs again, orv.conf still kept;
-# 4. the uninstaller: service, event source, program and uninstall entry gone, data kept.
-# Usage: windows.sh SETUP.EXE DEFAULT_CONF, with WINEPREFIX set and its wineserver running.
+# The Windows installer and service under Wine, installed silently as software distribution does:
+# 1. over a service an administrator disabled: the default orv.conf is created, the service is
+#    not started; the uninstaller deletes it and keeps C:\ProgramData\orv;
+# 2. over an existing orv.conf: the file is kept, the service runs; a second "orv.exe install"
+#    fails; "sc stop" ends the service with code 0;
+# 3. the service and event source as "orv.exe install" registers them; "sc start" runs it and it
+#    relays one pair; an upgrade over the running service;
+# 4. a start without orv.conf fails with a code of ours; the uninstaller removes service, event
+#    source, program and uninstall entry, and keeps the data.
+# Usage: windows.sh SETUP.EXE DEFAULT_CONF EVENT_TEXT_TOOL.EXE, with WINEPREFIX set and its
+# wineserver running.
 set -eu
 setup=$(realpath "$1")
 default_conf=$(realpath "$2")
+event_text=$(realpath "$3")
 program=$WINEPREFIX/drive_c/"Program Files"/ORV
+orv='C:\Program Files\ORV\orv.exe'
 data=$WINEPREFIX/drive_c/ProgramData/orv
-keys='HKLM\System\CurrentControlSet\Services\ORV
-HKLM\System\CurrentControlSet\Services\EventLog\Application\ORV
-HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ORV'
+source='HKLM\System\CurrentControlSet\Services\EventLog\Application\ORV'
+keys="HKLM\\System\\CurrentControlSet\\Services\\ORV
+$source
+HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ORV"
 out=$(mktemp -d)
 fail() { echo "windows installer: $*" >&2 && exit 1; }
 # Output goes to a file, never a pipe: a service that a command starts may inherit it.
 run() { wine "$@" >"$out/output" 2>&1 </dev/null; }
+said() { grep -qF "$1" "$out/output" || fail "$2: $(cat "$out/output")"; }
 state_is() { run sc query ORV && grep -q "$1" "$out/output"; }
 # Polls a condition ten times a second; false after $1 seconds.
 wait_for() {
@@ -29,6 +36,12 @@ wait_for() {
     [ "$limit" -gt 0 ] || return 1
     sleep 0.1
   done
+}
+running() { wait_for 30 state_is RUNNING || fail "the service does not run: $(cat "$out/output")"; }
+# Waits until the service stopped; sc query's last answer shows each line given.
+stopped_with() {
+  wait_for 30 state_is STOPPED || fail "the service does not stop: $(cat "$out/output")"
+  for line; do said "$line" "stopped, without $line"; done
 }
 install() { run "$setup" /S || fail "the installer failed: $(cat "$out/output")"; }
 # The uninstaller copies itself away and returns at once; the folder's end is its end.
@@ -45,6 +58,7 @@ registered() {
 remove_all() {
   run net stop ORV || true
   run sc delete ORV || true
+  run reg delete "$source" /f || true
   rm -rf "$program" "$data"
 }
 pids=""
@@ -52,15 +66,14 @@ trap 'kill $pids 2>/dev/null || true; remove_all; rm -rf "$out"' EXIT
 remove_all
 
 echo "== windows installer: default configuration, disabled service"
-run sc create ORV binpath= 'C:\Program Files\ORV\orv.exe' start= disabled ||
-  fail "sc create: $(cat "$out/output")"
+run sc create ORV binpath= "$orv" start= disabled || fail "sc create: $(cat "$out/output")"
 install
 cmp -s "$data/orv.conf" "$default_conf" || fail "no default orv.conf"
 state_is STOPPED || fail "a disabled service was started: $(cat "$out/output")"
 uninstall
 [ "$(registered)" = "no no no " ] && [ -f "$data/orv.conf" ] || fail "uninstall: $(registered)"
 
-echo "== windows installer: install, relay one pair, upgrade"
+echo "== windows installer: install over an orv.conf, a second registration, the stop"
 printf 'active-mode-port 2910\nmap pkg 2911\n' >"$data/orv.conf"
 cp "$data/orv.conf" "$out/orv.conf"
 install
@@ -69,7 +82,31 @@ for file in orv.exe orv.conf.default Uninstall.exe doc/guide.md doc/README.md; d
 done
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the installer replaced orv.conf"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
-wait_for 30 state_is RUNNING || fail "the service does not run: $(cat "$out/output")"
+running
+code=0 && run "$orv" INSTALL || code=$?
+[ $code = 1 ] || fail "a second install exited with $code"
+said "CreateService failed (1073)" "a second install"
+run sc stop ORV
+stopped_with "WIN32_EXIT_CODE    : 0  (0x0)"
+
+echo "== windows installer: the registration of orv.exe, a pair relayed, upgrade"
+# The installer adds the event source only where it is missing: orv.exe must write it itself.
+run sc delete ORV && run reg delete "$source" /f || fail "delete: $(cat "$out/output")"
+run "$orv" install && said "Service installed successfully" "install"
+run reg query "HKLM\\System\\CurrentControlSet\\Services\\ORV" && tr '\r' '|' <"$out/output" >"$out/values"
+run reg query "$source" && tr '\r' '|' <"$out/output" >>"$out/values"
+# The image path is quoted, so the space in it cannot start another program.
+for value in 'ImagePath    REG_SZ    "C:\Program Files\ORV\orv.exe"|' 'Start    REG_DWORD    0x2|' \
+  'ObjectName    REG_SZ    LocalSystem|' 'Description    REG_SZ    TCP rendezvous relay' \
+  'EventMessageFile    REG_EXPAND_SZ    C:\Program Files\ORV\orv.exe|' \
+  'TypesSupported    REG_DWORD    0x7|' 'Type    REG_DWORD    0x10|'; do
+  grep -qF "    $value" "$out/values" || fail "registry: no $value in $(cat "$out/values")"
+done
+# What the event viewer makes of an entry, through the registered message file.
+entry='orv_start() failed, the reason is in C:\ProgramData\orv\orv.log'
+run "$event_text" "$entry" && [ "$(cat "$out/output")" = "$entry" ] || fail "event text: $(cat "$out/output")"
+run sc start ORV
+running
 # Device and client each hold their connection open; whichever comes first waits.
 cat >"$out/device.sh" <<EOS
 printf "tcp-active-mode:1\nid:'pkg'\n"
@@ -85,9 +122,15 @@ kill $pids 2>/dev/null || true
 pids=""
 install
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the upgrade replaced orv.conf"
-wait_for 30 state_is RUNNING || fail "the service does not run after the upgrade"
+running
 
-echo "== windows installer: uninstall"
+echo "== windows installer: a start without orv.conf, uninstall"
+run sc stop ORV
+stopped_with
+rm "$data/orv.conf"
+run sc start ORV || true
+stopped_with "WIN32_EXIT_CODE    : 1066  (0x42a)" "SERVICE_EXIT_CODE  : 1  (0x1)"
+cp "$out/orv.conf" "$data/orv.conf"
 uninstall
 [ "$(registered)" = "no no no " ] || fail "still registered: $(registered)"
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the uninstaller removed orv.conf"

@@ -10,12 +10,11 @@
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 namespace orv_test {
 
-static std::string environment(const char* name) {
+std::string environment(const char* name) {
   return std::getenv(name) != nullptr ? std::getenv(name) : "";
 }
 bool under_wine() { return environment("ORV_WINE") == "1"; }
@@ -49,9 +48,7 @@ void signal_child(const Child& child, int signal_number) {
   if (child.pid > 0) kill(child.pid, signal_number);
 }
 
-// Polls in short steps until done() holds (a file or a child's exit gives no event here); false
-// after timeout_ms.
-static bool poll_until(const std::function<bool()>& done, int timeout_ms) {
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -61,17 +58,15 @@ static bool poll_until(const std::function<bool()>& done, int timeout_ms) {
 }
 
 int wait_child(Child& child, int timeout_ms) {
-  int status = 0;
-  pid_t done = -1;
-  if (child.pid > 0 &&
-      !poll_until([&] { return (done = waitpid(child.pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, &status, 0);
-    done = -1;
+  const int pid = std::exchange(child.pid, -1);
+  int status = 0, done = 0;
+  if (pid <= 0) return -1;
+  if (!wait_until([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
   }
-  const bool ended = done > 0 && done == child.pid;
-  child.pid = -1;
-  return !ended ? -1 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  return done != pid ? -1 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 std::string read_text(const std::string& path) {
@@ -80,7 +75,7 @@ std::string read_text(const std::string& path) {
 }
 
 bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
-  return poll_until([&] { return read_text(path).find(text) != std::string::npos; }, timeout_ms);
+  return wait_until([&] { return read_text(path).find(text) != std::string::npos; }, timeout_ms);
 }
 
 // A socket bound (any address) or connected (loopback) to the port; -1 on failure.

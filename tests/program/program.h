@@ -1,18 +1,19 @@
-// Starting the real program (under Wine for orv.exe) as a child process, for program tests.
+// Starting the real program (orv.exe through wine when ORV_WINE=1) as a child process.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace orv_test {
 
-bool under_wine();               // ORV_WINE=1: the program is orv.exe, run through wine
+std::string environment(const char* name);  // "" when unset
+bool under_wine();
 std::string program_path();      // ORV_PROGRAM
 constexpr int kStartMs = 30000;  // a first Wine start can take seconds
 
@@ -25,21 +26,21 @@ struct ChildStreams {           // standard descriptors other than the usual one
   bool close_standard = false;  // descriptors 0, 1 and 2 closed
 };
 // Starts argv (wine in front under Wine) with extra "NAME=value" environment entries; stdin is
-// /dev/null, stdout and stderr go to files in out_dir, never pipes, unless streams says
-// otherwise. SIGPIPE has its default action in the child, whatever the test runner set.
+// /dev/null, stdout and stderr go to files in out_dir unless streams says otherwise. SIGPIPE has
+// its default action in the child, whatever the test runner set.
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams = {});
 // The exit code, 128 + the signal for a child a signal ended, or -1 after killing it on timeout.
 int wait_child(Child& child, int timeout_ms);
 void signal_child(const Child& child, int signal_number);
+// Polls done() in short steps (a file gives no event); false after timeout_ms.
+bool wait_until(const std::function<bool()>& done, int timeout_ms);
 std::string read_text(const std::string& path);
-// Polls the file until it holds the text; false after timeout_ms.
 bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
 
-// Loopback sockets for talking to the running program.
 int free_port();
-int listen_on(int port);   // a listening socket on every interface; -1 on failure
-int connect_to(int port);  // -1 on failure
+int listen_on(int port);   // on every interface; -1 on failure
+int connect_to(int port);  // on loopback; -1 on failure
 bool send_all(int socket, const std::string& bytes);
 // Reads until `count` bytes arrived, the stream ended or five seconds passed.
 std::string receive(int socket, std::size_t count);
@@ -52,7 +53,7 @@ struct ProgramTest : ::testing::Test {
   std::filesystem::path out =
       std::filesystem::temp_directory_path() / ("orv-program-" + std::to_string(getpid()));
   std::filesystem::path data =
-      under_wine() ? std::filesystem::path(std::getenv("WINEPREFIX")) / "drive_c/ProgramData/orv"
+      under_wine() ? std::filesystem::path(environment("WINEPREFIX")) / "drive_c/ProgramData/orv"
                    : out / "data";
   std::vector<std::string> env;  // extra environment of the program
   Child child;
@@ -84,13 +85,18 @@ struct ProgramTest : ::testing::Test {
     child = spawn_child(args, env, out.string(), streams);
     ASSERT_GT(child.pid, 0);
   }
+  // A device connected to the active-mode port that has sent its identification.
+  int join_device(const std::string& identifier) const {
+    const int s = connect_to(device_port);
+    EXPECT_TRUE(send_all(s, "tcp-active-mode:1\nid:'" + identifier + "'\n"));
+    return s;
+  }
   std::string log() const { return read_text((data / "orv.log").string()); }
   bool wait_for_log(const std::string& text) const {
     return wait_for_text((data / "orv.log").string(), text, kStartMs);
   }
-  // A data folder file as the program prints it.
-  std::string data_file(const char* name) const {
-    return under_wine() ? std::string("C:\\ProgramData\\orv\\") + name : (data / name).string();
+  void expect_logged(const std::vector<std::string>& parts) const {
+    for (const std::string& part : parts) EXPECT_NE(log().find(part), log().npos) << part << log();
   }
 };
 
