@@ -1,13 +1,8 @@
 #!/bin/sh
 # The Windows installer and service under Wine, installed silently as software distribution does:
-# 1. over a service an administrator disabled: the default orv.conf is created, the service is
-#    not started; the uninstaller deletes it and keeps C:\ProgramData\orv;
-# 2. over an existing orv.conf: the file is kept, the service runs; a second "orv.exe install"
-#    fails; "sc stop" ends the service with code 0;
-# 3. the service and event source as "orv.exe install" registers them; "sc start" runs it and it
-#    relays one pair; an upgrade over the running service;
-# 4. a start without orv.conf fails with a code of ours; the uninstaller removes service, event
-#    source, program and uninstall entry, and keeps the data.
+# over a disabled service (default orv.conf, not started); the registration "orv.exe install"
+# makes; over an orv.conf (kept), the service relaying a pair, an upgrade while it runs, its stop
+# and a start without orv.conf; the uninstaller, which keeps C:\ProgramData\orv.
 # Usage: windows.sh SETUP.EXE DEFAULT_CONF EVENT_TEXT_TOOL.EXE, with WINEPREFIX set and its
 # wineserver running.
 set -eu
@@ -17,41 +12,29 @@ event_text=$(realpath "$3")
 program=$WINEPREFIX/drive_c/"Program Files"/ORV
 orv='C:\Program Files\ORV\orv.exe'
 data=$WINEPREFIX/drive_c/ProgramData/orv
+service='HKLM\System\CurrentControlSet\Services\ORV'
 source='HKLM\System\CurrentControlSet\Services\EventLog\Application\ORV'
-keys="HKLM\\System\\CurrentControlSet\\Services\\ORV
-$source
-HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ORV"
 out=$(mktemp -d)
 fail() { echo "windows installer: $*" >&2 && exit 1; }
 # Output goes to a file, never a pipe: a service that a command starts may inherit it.
 run() { wine "$@" >"$out/output" 2>&1 </dev/null; }
-said() { grep -qF "$1" "$out/output" || fail "$2: $(cat "$out/output")"; }
+said() { grep -qF "$1" "$out/output" || fail "$2: no $1 in $(cat "$out/output")"; }
 state_is() { run sc query ORV && grep -q "$1" "$out/output"; }
-# Polls a condition ten times a second; false after $1 seconds.
-wait_for() {
-  limit=$(($1 * 10))
-  shift
-  until "$@"; do
-    limit=$((limit - 1))
-    [ "$limit" -gt 0 ] || return 1
-    sleep 0.1
-  done
+wait_for() { # polls "$@" ten times a second; false after $1 seconds
+  n=$(($1 * 10)) && shift
+  until "$@"; do [ $((n -= 1)) -gt 0 ] && sleep 0.1 || return 1; done
 }
 running() { wait_for 30 state_is RUNNING || fail "the service does not run: $(cat "$out/output")"; }
-# Waits until the service stopped; sc query's last answer shows each line given.
-stopped_with() {
+stopped_with() { # the lines of sc query's answer once the service stopped
   wait_for 30 state_is STOPPED || fail "the service does not stop: $(cat "$out/output")"
-  for line; do said "$line" "stopped, without $line"; done
+  for line; do said "$line" "stopped"; done
 }
 install() { run "$setup" /S || fail "the installer failed: $(cat "$out/output")"; }
-# The uninstaller copies itself away and returns at once; the folder's end is its end.
-uninstall() {
-  run "$program/Uninstall.exe" /S || fail "the uninstaller failed: $(cat "$out/output")"
-  wait_for 60 test ! -e "$program" || fail "the program folder is still there"
-}
-# Whether each registry key exists: "yes" or "no" per key, on one line.
+# Whether the service, the event source and the uninstall entry exist: "yes" or "no" each.
 registered() {
-  echo "$keys" | while read -r key; do run reg query "$key" && printf 'yes ' || printf 'no '; done
+  for key in "$service" "$source" 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ORV'; do
+    run reg query "$key" && printf 'yes ' || printf 'no '
+  done
 }
 # A service left installed would start with every later Wine session: whatever happens, the
 # check ends with no service, no program and no data folder in the prefix.
@@ -70,68 +53,62 @@ run sc create ORV binpath= "$orv" start= disabled || fail "sc create: $(cat "$ou
 install
 cmp -s "$data/orv.conf" "$default_conf" || fail "no default orv.conf"
 state_is STOPPED || fail "a disabled service was started: $(cat "$out/output")"
-uninstall
-[ "$(registered)" = "no no no " ] && [ -f "$data/orv.conf" ] || fail "uninstall: $(registered)"
 
-echo "== windows installer: install over an orv.conf, a second registration, the stop"
+echo "== windows installer: the service and event source of orv.exe install, once"
+# The installer adds the event source only where it is missing: orv.exe must write it itself.
+run sc delete ORV && run reg delete "$source" /f || fail "delete: $(cat "$out/output")"
+run "$orv" install || fail "install: $(cat "$out/output")"
+code=0 && run "$orv" INSTALL || code=$?
+[ $code = 1 ] && said "CreateService failed (1073)" "a second install" || fail "exit $code"
+run reg query "$service" && tr '\r' '|' <"$out/output" >"$out/values"
+run reg query "$source" && tr '\r' '|' <"$out/output" >>"$out/values"
+# The image path is quoted, so the space in it cannot start another program.
+for value in "ImagePath    REG_SZ    \"$orv\"|" 'Start    REG_DWORD    0x2|' \
+  'Type    REG_DWORD    0x10|' 'ObjectName    REG_SZ    LocalSystem|' \
+  'Description    REG_SZ    TCP rendezvous relay' "EventMessageFile    REG_EXPAND_SZ    $orv|" \
+  'TypesSupported    REG_DWORD    0x7|'; do
+  grep -qF "    $value" "$out/values" || fail "no $value in $(cat "$out/values")"
+done
+# What the event viewer makes of an entry, through the registered message file.
+entry='orv_start() failed, the reason is in C:\ProgramData\orv\orv.log'
+run "$event_text" "$entry" && [ "$(cat "$out/output")" = "$entry" ] ||
+  fail "event text: $(cat "$out/output")"
+
+echo "== windows installer: install over an orv.conf, relay one pair, upgrade, stop"
 printf 'active-mode-port 2910\nmap pkg 2911\n' >"$data/orv.conf"
 cp "$data/orv.conf" "$out/orv.conf"
 install
 for file in orv.exe orv.conf.default Uninstall.exe doc/guide.md doc/README.md; do
   [ -f "$program/$file" ] || fail "$file not installed"
 done
-cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the installer replaced orv.conf"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
-running
-code=0 && run "$orv" INSTALL || code=$?
-[ $code = 1 ] || fail "a second install exited with $code"
-said "CreateService failed (1073)" "a second install"
-run sc stop ORV
-stopped_with "WIN32_EXIT_CODE    : 0  (0x0)"
-
-echo "== windows installer: the registration of orv.exe, a pair relayed, upgrade"
-# The installer adds the event source only where it is missing: orv.exe must write it itself.
-run sc delete ORV && run reg delete "$source" /f || fail "delete: $(cat "$out/output")"
-run "$orv" install && said "Service installed successfully" "install"
-run reg query "HKLM\\System\\CurrentControlSet\\Services\\ORV" && tr '\r' '|' <"$out/output" >"$out/values"
-run reg query "$source" && tr '\r' '|' <"$out/output" >>"$out/values"
-# The image path is quoted, so the space in it cannot start another program.
-for value in 'ImagePath    REG_SZ    "C:\Program Files\ORV\orv.exe"|' 'Start    REG_DWORD    0x2|' \
-  'ObjectName    REG_SZ    LocalSystem|' 'Description    REG_SZ    TCP rendezvous relay' \
-  'EventMessageFile    REG_EXPAND_SZ    C:\Program Files\ORV\orv.exe|' \
-  'TypesSupported    REG_DWORD    0x7|' 'Type    REG_DWORD    0x10|'; do
-  grep -qF "    $value" "$out/values" || fail "registry: no $value in $(cat "$out/values")"
-done
-# What the event viewer makes of an entry, through the registered message file.
-entry='orv_start() failed, the reason is in C:\ProgramData\orv\orv.log'
-run "$event_text" "$entry" && [ "$(cat "$out/output")" = "$entry" ] || fail "event text: $(cat "$out/output")"
-run sc start ORV
 running
 # Device and client each hold their connection open; whichever comes first waits.
 cat >"$out/device.sh" <<EOS
 printf "tcp-active-mode:1\nid:'pkg'\n"
 exec cat >"$out/device"
 EOS
-echo 'echo request; exec cat >/dev/null' >"$out/client.sh"
 socat TCP:127.0.0.1:2910 EXEC:"sh $out/device.sh" &
 pids="$!"
-socat TCP:127.0.0.1:2911 EXEC:"sh $out/client.sh" &
+socat TCP:127.0.0.1:2911 SYSTEM:"echo request; exec cat >/dev/null" &
 pids="$pids $!"
 wait_for 30 grep -q request "$out/device" 2>/dev/null || fail "the pair did not relay"
 kill $pids 2>/dev/null || true
 pids=""
 install
-cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the upgrade replaced orv.conf"
+cmp -s "$data/orv.conf" "$out/orv.conf" || fail "an install replaced orv.conf"
 running
+run sc stop ORV
+stopped_with "WIN32_EXIT_CODE    : 0  (0x0)"
 
 echo "== windows installer: a start without orv.conf, uninstall"
-run sc stop ORV
-stopped_with
 rm "$data/orv.conf"
 run sc start ORV || true
 stopped_with "WIN32_EXIT_CODE    : 1066  (0x42a)" "SERVICE_EXIT_CODE  : 1  (0x1)"
 cp "$out/orv.conf" "$data/orv.conf"
-uninstall
+run "$program/Uninstall.exe" /S || fail "the uninstaller failed: $(cat "$out/output")"
+# The uninstaller copies itself away and returns at once; the folder's end is its end.
+wait_for 60 test ! -e "$program" || fail "the program folder is still there"
 [ "$(registered)" = "no no no " ] || fail "still registered: $(registered)"
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the uninstaller removed orv.conf"
 echo "windows installer: ok"

@@ -17,19 +17,16 @@ namespace orv_test {
 std::string environment(const char* name) {
   return std::getenv(name) != nullptr ? std::getenv(name) : "";
 }
-bool under_wine() { return environment("ORV_WINE") == "1"; }
-std::string program_path() { return environment("ORV_PROGRAM"); }
 
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams) {
   Child child{-1, out_dir + "/stdout.txt", out_dir + "/stderr.txt"};
   std::vector<std::string> args = argv;
-  if (under_wine()) args.insert(args.begin(), "wine");
+  if (args[0].ends_with(".exe")) args.insert(args.begin(), "wine");
   std::vector<char*> pointers;
   for (std::string& arg : args) pointers.push_back(arg.data());
   pointers.push_back(nullptr);
-  child.pid = fork();
-  if (child.pid != 0) return child;
+  if ((child.pid = fork()) != 0) return child;
   // The child (the test runner has no other threads): environment, descriptors, then the program.
   for (const std::string& entry : env_extra) putenv(strdup(entry.c_str()));
   signal(SIGPIPE, SIG_DFL);
@@ -60,13 +57,14 @@ bool wait_until(const std::function<bool()>& done, int timeout_ms) {
 int wait_child(Child& child, int timeout_ms) {
   const int pid = std::exchange(child.pid, -1);
   int status = 0, done = 0;
-  if (pid <= 0) return -1;
-  if (!wait_until([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
+  if (pid > 0 &&
+      !wait_until([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    return -1;
   }
-  return done != pid ? -1 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  return pid <= 0 || done != pid ? -1
+         : WIFSIGNALED(status)   ? 128 + WTERMSIG(status)
+                                 : WEXITSTATUS(status);
 }
 
 std::string read_text(const std::string& path) {
@@ -78,13 +76,13 @@ bool wait_for_text(const std::string& path, const std::string& text, int timeout
   return wait_until([&] { return read_text(path).find(text) != std::string::npos; }, timeout_ms);
 }
 
-// A socket bound (any address) or connected (loopback) to the port; -1 on failure.
+// A socket listening on every address, or connected on loopback, to the port; -1 on failure.
 static int tcp_socket(int port, bool connected) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(connected ? INADDR_LOOPBACK : INADDR_ANY);
+  sockaddr_in address{AF_INET,
+                      htons(static_cast<uint16_t>(port)),
+                      {htonl(connected ? INADDR_LOOPBACK : INADDR_ANY)},
+                      {}};
   const sockaddr* at = reinterpret_cast<sockaddr*>(&address);
   if (connected ? connect(s, at, sizeof address) == 0
                 : bind(s, at, sizeof address) == 0 && listen(s, 1) == 0)
@@ -92,7 +90,6 @@ static int tcp_socket(int port, bool connected) {
   close(s);
   return -1;
 }
-
 int listen_on(int port) { return tcp_socket(port, false); }
 int connect_to(int port) { return tcp_socket(port, true); }
 

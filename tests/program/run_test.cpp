@@ -1,5 +1,5 @@
-// The real program as a child process: a relay run and its stop, standard streams it cannot count
-// on, starts that fail and commands it does not know, the systemd notify service.
+// The real program as a child process: standard streams it cannot count on, starts that fail and
+// commands it does not know, the systemd notify service, and a deliberate fault.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,37 +10,30 @@
 namespace orv_test {
 namespace {
 
-namespace fs = std::filesystem;
-using Program = ProgramTest;
-
-// Each run relays a pair both ways and its tail, logs every line to orv.log and none to a peer,
-// and stops cleanly on Ctrl+C. The standard streams of the later runs once ended or stalled the
-// relay, or sent the log to a peer: a stderr whose reader is gone (SIGPIPE), descriptors 0 to 2
-// closed (a socket became descriptor 2), a stderr pipe nobody drains (the write blocked).
-TEST_F(Program, RelaysLogsAndStopsCleanlyWhateverItsStandardStreams) {
+// These standard streams once ended or stalled the relay, or sent the log to a peer: a stderr
+// whose reader is gone (SIGPIPE), descriptors 0 to 2 closed (a socket became descriptor 2), a
+// stderr pipe nobody drains (the write blocked). Each run relays, logs every line to orv.log and
+// none to a peer, and stops cleanly on Ctrl+C.
+TEST_F(ProgramTest, RelaysLogsAndStopsCleanlyWhateverItsStandardStreams) {
+  if (under_wine()) GTEST_SKIP() << "POSIX descriptors and signals";
   const struct {
     const char* name;
-    std::vector<std::string> args;
     bool close_standard, stderr_pipe, reader_gone;
     int unknown_devices;  // each one a log line
-  } runs[] = {{"any letter case, extra words", {"rUn", "extra", "words"}, false, false, false, 3},
-              {"stderr reader gone", {"run"}, false, true, true, 3},
-              {"descriptors 0, 1 and 2 closed", {"run"}, true, false, false, 3},
-              {"stderr never drained", {"run"}, false, true, false, 200}};
-  // Natively the configuration comes from systemd's ConfigurationDirectory (the first of its
-  // list), the log goes to the data folder; the data folder's own orv.conf is not read.
-  const fs::path etc = under_wine() ? data : out / "etc";
-  if (!under_wine()) {
-    env.push_back("CONFIGURATION_DIRECTORY=" + etc.string() + ":" + out.string());
-    write_config();
-    fs::create_directories(etc);
-  }
+  } runs[] = {{"stderr reader gone", false, true, true, 3},
+              {"descriptors 0, 1 and 2 closed", true, false, false, 3},
+              {"stderr never drained", false, true, false, 200}};
+  // The configuration comes from systemd's ConfigurationDirectory (the first of its list), the
+  // log goes to the data folder; the data folder's own orv.conf is not read.
+  env.push_back("CONFIGURATION_DIRECTORY=" + (out / "etc").string() + ":" + out.string());
+  write_config();
   const int unread_port = device_port;
+  fs::create_directories(out / "etc");
+  write_config("", out / "etc");
   // A second mapping on the port of the first has no listener; the start goes on.
-  write_config("", etc);
-  std::ofstream(etc / "orv.conf", std::ios::app) << "map other " << client_port << "\nmap broken\n";
+  std::ofstream(out / "etc/orv.conf", std::ios::app)
+      << "map other " << client_port << "\nmap broken\n";
   for (const auto& r : runs) {
-    if (under_wine() && &r != runs) break;  // POSIX descriptors and signals
     SCOPED_TRACE(r.name);
     fs::remove(data / "orv.log");
     int stderr_pipe[2] = {-1, -1};
@@ -49,19 +42,18 @@ TEST_F(Program, RelaysLogsAndStopsCleanlyWhateverItsStandardStreams) {
       ASSERT_GT(fcntl(stderr_pipe[1], F_SETPIPE_SZ, 4096), 0);  // full after a few dozen lines
       if (r.reader_gone) close(stderr_pipe[0]);
     }
-    start(r.args, {stderr_pipe[1], r.close_standard});
+    start({"run"}, {stderr_pipe[1], r.close_standard});
     if (r.stderr_pipe) close(stderr_pipe[1]);
     ASSERT_TRUE(wait_for_log("Started 1.0")) << log() << read_text(child.err_path);
     const int client = connect_to(client_port), device = join_device("meter-1");
-    ASSERT_TRUE(send_all(client, "req"));
-    EXPECT_EQ(receive(device, 3), "req");
     for (int i = 0; i < r.unknown_devices; ++i) {
       const int stranger = join_device("nobody");
       const bool closed = ends_without_data(stranger);
       close(stranger);
       ASSERT_TRUE(closed) << "unknown device " << i << " not closed in time, or sent bytes";
     }
-    ASSERT_TRUE(send_all(device, "reply"));
+    ASSERT_TRUE(send_all(client, "req") && send_all(device, "reply"));
+    EXPECT_EQ(receive(device, 3), "req");
     EXPECT_EQ(receive(client, 5), "reply");
     shutdown(client, SHUT_WR);
     EXPECT_TRUE(ends_without_data(device));  // no log line reached either peer
@@ -79,12 +71,12 @@ TEST_F(Program, RelaysLogsAndStopsCleanlyWhateverItsStandardStreams) {
     if (r.stderr_pipe && !r.reader_gone) close(stderr_pipe[0]);
   }
   EXPECT_LT(connect_to(unread_port), 0);
-  EXPECT_FALSE(fs::exists(etc / "orv.log") && etc != data);
+  EXPECT_FALSE(fs::exists(out / "etc/orv.log"));
 }
 
 // A start that fails, or a command it does not know, ends with code 1 and says why: a failed
 // start in orv.log, the rest on stderr with the usage; stdout stays empty.
-TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
+TEST_F(ProgramTest, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
   if (under_wine()) env.push_back("WINEDEBUG=err+eventlog");
   const std::string folder = under_wine() ? "C:\\ProgramData\\orv\\" : data.string() + "/";
   const std::string end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
@@ -95,13 +87,12 @@ TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
       under_wine() ? "StartServiceCtrlDispatcher failed with 1063" : "orv run"};
   const struct {
     std::vector<std::string> args;
-    int config;  // 0: none, 1: written, 2: written and its active-mode port taken
-    std::vector<std::string> logged, on_stderr;
-  } cases[] = {{{"run"}, 0, {"orv.conf: No such file or directory", "orv_start() failed"}, {}},
-               {{"run"}, 2, {"TCP listen\ton port\t", "orv_start() failed"}, {}},
-               {{}, 1, {}, usage},
-               {{"--help"}, 1, {}, usage},
-               {{"install-please", "run"}, 1, {}, usage}};
+    int config;                       // 0: none, 1: written, 2: its active-mode port taken
+    std::vector<std::string> logged;  // none: the usage on stderr
+  } cases[] = {{{"run"}, 0, {"orv.conf: No such file or directory", "orv_start() failed"}},
+               {{"run"}, 2, {"TCP listen\ton port\t", "orv_start() failed"}},
+               {{}, 1, {}},
+               {{"install-please", "run"}, 1, {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "no command" : c.args[0] + " " + std::to_string(c.config));
     fs::remove(data / "orv.conf");
@@ -113,7 +104,7 @@ TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
     if (holder >= 0) close(holder);
     EXPECT_EQ(read_text(child.out_path), "");
     expect_logged(c.logged);
-    for (const std::string& line : c.on_stderr)
+    for (const std::string& line : c.logged.empty() ? usage : std::vector<std::string>{})
       EXPECT_NE(read_text(child.err_path).find(line), std::string::npos) << line;
     EXPECT_EQ(log().find("Started"), std::string::npos) << log();
   }
@@ -125,7 +116,7 @@ TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
 
 // Under systemd (notify) the service reports starting, ready, stopping and stopped; a failed
 // start exits with code 1, which makes systemd call the unit failed and Restart=on-failure act.
-TEST_F(Program, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
+TEST_F(ProgramTest, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
   if (under_wine()) GTEST_SKIP() << "systemd notify is the Linux service";
   const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{AF_UNIX, {}};
@@ -148,6 +139,36 @@ TEST_F(Program, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
     expect_logged({configured ? "Stopped" : "orv_start() failed"});
   }
   close(listener);
+}
+
+// A deliberate fault leaves a dump and says so in the log; a dump that cannot be written is not
+// claimed.
+TEST_F(ProgramTest, FaultLeavesADumpAndSaysSoOrSaysWhyNot) {
+  const bool wine = under_wine();
+  const fs::path dump =
+      wine ? fs::path(environment("WINEPREFIX")) / "drive_c/orv.dmp" : fs::path("/var/tmp/orv.dmp");
+  const std::string named = wine ? "c:\\orv.dmp" : "/var/tmp/orv.dmp";
+  const std::string line = std::string("Exception with code ") + (wine ? "c0000005" : "000b");
+  for (const bool writable : {true, false}) {
+    fs::remove_all(dump);
+    fs::remove(out / "orv.log");
+    if (!writable) fs::create_directories(dump);  // a folder in the way of the file
+    // The tool logs into the folder it is given; Wine's drive Z: is the Unix root.
+    Child crashed =
+        spawn_child({environment("ORV_TOOLS_DIR") + "/crash_tool" + (wine ? ".exe" : ""),
+                     (wine ? "Z:" : "") + out.string()},
+                    {}, out.string());
+    const int code = wait_child(crashed, kStartMs);
+    EXPECT_TRUE(code != 0 && code != -1 && code != 127) << code << " (-1: it hung)";
+    EXPECT_NE(read_text((out / "orv.log").string())
+                  .find(line + (writable ? " captured to " : ", no dump written to ") + named +
+                        (writable ? "" : " (error ")),
+              std::string::npos)
+        << read_text((out / "orv.log").string());
+    EXPECT_EQ(fs::is_regular_file(dump) && fs::file_size(dump) > 0, writable);
+    EXPECT_TRUE(!writable || wine || read_text(dump.string()).find("signal 11") != line.npos);
+  }
+  fs::remove_all(dump);
 }
 
 }  // namespace

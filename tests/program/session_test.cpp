@@ -10,78 +10,75 @@
 namespace orv_test {
 namespace {
 
-// The body of a 200 answer to one request on a fresh connection.
-std::string body_of(int port, const std::string& request) {
-  const int s = connect_to(port);
-  EXPECT_TRUE(send_all(s, request));
-  const std::string got = receive(s, SIZE_MAX);
-  close(s);
-  EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
-  return got.substr(got.find("\r\n\r\n") + 4);
-}
-
-TEST_F(ProgramTest, SessionLogTellsEveryEventAndTheStatusPageTheJoinedPair) {
-  if (under_wine()) GTEST_SKIP() << "one native run is enough for the wording and for promtool";
+TEST_F(ProgramTest, RelaysAndTellsEveryEventInTheSessionLogAndTheJoinedPairOnTheStatusPage) {
   const int spares = free_port(), status_port = free_port();
   // Two mappings whose names a metric label must escape.
   write_config("session-log on\nstatus-port " + std::to_string(status_port) + "\nmap spare " +
                std::to_string(spares) + "\nmap we\"ird\\id " + std::to_string(free_port()) +
                "\nmap caf\xff\xc3 " + std::to_string(free_port()) + "\n");
-  start({"run"});
+  start({"rUn", "extra", "words"});  // any letter case; extra words are ignored
+  // A line of the log, "@" standing for a peer's address.
   const auto expect_line = [&](const std::string& pattern) {
-    const std::regex line(pattern);
-    EXPECT_TRUE(wait_until([&] { return std::regex_search(log(), line); }, 10000))
-        << "no line matching " << pattern << " in\n"
+    const std::regex line(std::regex_replace(pattern, std::regex("@"), R"(127\.0\.0\.1:\d+)") +
+                          "\r\n");
+    EXPECT_TRUE(wait_until([&] { return std::regex_search(log(), line); }, kStartMs))
+        << "no line " << pattern << " in\n"
         << log();
   };
-  const std::string peer = R"(127\.0\.0\.1:\d+)";
-  expect_line("Listening for devices on port " + std::to_string(device_port) + "\r\n");
-  expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port) + "\r\n");
+  const auto body_of = [&](const std::string& request) {  // of a 200 answer of the status page
+    const int s = connect_to(status_port);
+    EXPECT_TRUE(send_all(s, request));
+    const std::string got = receive(s, SIZE_MAX);
+    close(s);
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
+    return got.substr(got.find("\r\n\r\n") + 4);
+  };
+  expect_line("Listening for devices on port " + std::to_string(device_port));
+  expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port));
 
-  // A client waits, a device joins it, they talk, the status page shows them, the client ends.
+  // A client waits, a device joins it, they talk, the status page shows them, the client ends
+  // and the device gets the end.
   int client = connect_to(client_port);
-  expect_line("Client " + peer + " of 'meter-1' accepted, waiting for a device\r\n");
+  expect_line("Client @ of 'meter-1' accepted, waiting for a device");
   int meter = join_device("meter-1");
-  expect_line("Device " + peer + " identified as 'meter-1', joined client " + peer + "\r\n");
+  expect_line("Device @ identified as 'meter-1', joined client @");
   ASSERT_TRUE(send_all(client, "ping") && send_all(meter, "reply"));
   EXPECT_EQ(receive(meter, 4), "ping");
   EXPECT_EQ(receive(client, 5), "reply");
-  const std::string metrics = body_of(status_port, "GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n");
+  const std::string metrics = body_of("GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n");
   EXPECT_NE(metrics.find("orv_relayed_to_client_bytes_total{mapping=\"meter-1\"} 5\n"),
             std::string::npos)
       << metrics;
   std::ofstream(out / "metrics.txt", std::ios::binary) << metrics;
-  std::filesystem::create_directories(out / "promtool");  // its own stdout.txt and stderr.txt
-  Child promtool =
-      spawn_child({"sh", "-c", "promtool check metrics < " + out.string() + "/metrics.txt"}, {},
-                  (out / "promtool").string());
+  Child promtool = spawn_child(
+      {"sh", "-c", "promtool check metrics <" + out.string() + "/metrics.txt"}, {}, data.string());
   EXPECT_EQ(wait_child(promtool, kStartMs), 0)
       << "promtool (Debian package prometheus): " << read_text(promtool.err_path);
-  EXPECT_NE(body_of(status_port, "GET / HTTP/1.1\r\n\r\n")
-                .find("4 bytes to the device, 5 bytes to the client\n"),
-            std::string::npos);
+  EXPECT_NE(
+      body_of("GET / HTTP/1.1\r\n\r\n").find("4 bytes to the device, 5 bytes to the client\n"),
+      std::string::npos);
   close(client);
-  expect_line("Pair of 'meter-1' ended after \\d+ s: client " + peer + ", device " + peer +
-              ", 4 bytes to the device, 5 bytes to the client, the client ended first \\(end of "
-              "stream\\)\r\n");
+  expect_line(R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 4 bytes to the device, )"
+              R"(5 bytes to the client, the client ended first \(end of stream\))");
+  EXPECT_TRUE(ends_without_data(meter));
   close(meter);
 
   // A device waits, a client joins it; then a waiting client and a waiting device leave.
   meter = join_device("meter-1");
-  expect_line("Device " + peer + " identified as 'meter-1', waiting for a client\r\n");
+  expect_line("Device @ identified as 'meter-1', waiting for a client");
   client = connect_to(client_port);
-  expect_line("Client " + peer + " of 'meter-1' accepted, joined device " + peer + "\r\n");
+  expect_line("Client @ of 'meter-1' accepted, joined device @");
   close(connect_to(spares));
-  expect_line("Waiting client " + peer + " of 'spare' left\r\n");
+  expect_line("Waiting client @ of 'spare' left");
   close(join_device("spare"));
-  expect_line("Waiting device " + peer + " of 'spare' left\r\n");
+  expect_line("Waiting device @ of 'spare' left");
 
   // Twenty devices fill 'spare'; the twenty-first, and a twenty-first client, are turned away.
   std::vector<int> held;
   for (int i = 0; i < 21; ++i) held.push_back(join_device("spare"));
-  expect_line("Device " + peer + " identified as 'spare' turned away: every pair holds a device");
+  expect_line("Device @ identified as 'spare' turned away: every pair holds a device");
   for (int i = 0; i < 21; ++i) held.push_back(connect_to(spares));
-  expect_line("Client " + peer + " of 'spare' turned away: every pair holds a client");
+  expect_line("Client @ of 'spare' turned away: every pair holds a client");
 
   // Every refusal says why.
   const std::string refusals[][2] = {
@@ -94,15 +91,15 @@ TEST_F(ProgramTest, SessionLogTellsEveryEventAndTheStatusPageTheJoinedPair) {
     const int s = connect_to(device_port);
     EXPECT_TRUE(send_all(s, bytes));
     shutdown(s, SHUT_WR);
-    expect_line("Handshake from " + peer + " refused: " + reason + "\r\n");
+    expect_line("Handshake from @ refused: " + reason);
     close(s);
   }
 
-  // The pair still joined ends with the relay's stop; the working status listener logged nothing.
+  // Ctrl+C: the pair still joined ends with the relay's stop; the status listener logged nothing.
   signal_child(child, SIGINT);
   EXPECT_EQ(wait_child(child, kStartMs), 0);
-  expect_line("Pair of 'meter-1' ended after \\d+ s: client " + peer + ", device " + peer +
-              ", 0 bytes to the device, 0 bytes to the client, ended by the relay stop\r\n");
+  expect_line(R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 0 bytes to the device, )"
+              R"(0 bytes to the client, ended by the relay stop)");
   EXPECT_EQ(log().find("Status listener"), std::string::npos) << log();
   for (int s : held) close(s);
   close(client);
