@@ -3,8 +3,6 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -13,10 +11,6 @@
 #include <thread>
 
 namespace orv_test {
-
-std::string environment(const char* name) {
-  return std::getenv(name) != nullptr ? std::getenv(name) : "";
-}
 
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams) {
@@ -41,10 +35,6 @@ Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::s
   _exit(127);
 }
 
-void signal_child(const Child& child, int signal_number) {
-  if (child.pid > 0) kill(child.pid, signal_number);
-}
-
 bool wait_until(const std::function<bool()>& done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
@@ -62,29 +52,21 @@ int wait_child(Child& child, int timeout_ms) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
-  return pid <= 0 || done != pid ? -1
-         : WIFSIGNALED(status)   ? 128 + WTERMSIG(status)
-                                 : WEXITSTATUS(status);
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
-  return wait_until([&] { return read_text(path).find(text) != std::string::npos; }, timeout_ms);
+  if (pid <= 0 || done != pid) return -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
 // A socket listening on every address, or connected on loopback, to the port; -1 on failure.
 static int tcp_socket(int port, bool connected) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{AF_INET,
-                      htons(static_cast<uint16_t>(port)),
-                      {htonl(connected ? INADDR_LOOPBACK : INADDR_ANY)},
-                      {}};
+  const timeval wait{5, 0};
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(connected ? INADDR_LOOPBACK : INADDR_ANY);
   const sockaddr* at = reinterpret_cast<sockaddr*>(&address);
-  if (connected ? connect(s, at, sizeof address) == 0
+  if (connected ? setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+                      connect(s, at, sizeof address) == 0
                 : bind(s, at, sizeof address) == 0 && listen(s, 1) == 0)
     return s;
   close(s);
@@ -103,25 +85,20 @@ int free_port() {
 }
 
 bool send_all(int s, const std::string& bytes) {
-  return s >= 0 &&
-         send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  return send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
 
 std::string receive(int s, std::size_t count) {
   std::string got;
   char buffer[4096];
-  pollfd entry{s, POLLIN, 0};
-  for (ssize_t n = 1; got.size() < count && n > 0 && poll(&entry, 1, 5000) == 1;) {
-    n = recv(s, buffer, sizeof buffer, 0);
-    got.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-  }
+  for (ssize_t n; got.size() < count && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+    got.append(buffer, static_cast<std::size_t>(n));
   return got;
 }
 
 bool ends_without_data(int s) {
-  pollfd entry{s, POLLIN, 0};
   char byte;
-  return poll(&entry, 1, 5000) == 1 && recv(s, &byte, 1, 0) == 0;
+  return recv(s, &byte, 1, 0) == 0;
 }
 
 }  // namespace orv_test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,7 +14,9 @@
 namespace orv_test {
 
 namespace fs = std::filesystem;
-std::string environment(const char* name);  // "" when unset
+inline std::string environment(const char* name) {
+  return std::getenv(name) != nullptr ? std::getenv(name) : "";
+}
 inline bool under_wine() { return environment("ORV_WINE") == "1"; }
 inline std::string program_path() { return environment("ORV_PROGRAM"); }
 constexpr int kStartMs = 30000;  // a first Wine start can take seconds
@@ -26,23 +29,39 @@ struct ChildStreams {           // instead of /dev/null and two files in out_dir
   int stderr_fd = -1;           // stderr a copy of this descriptor,
   bool close_standard = false;  // or descriptors 0 to 2 closed
 };
-// argv (wine in front of a .exe) with extra "NAME=value" environment entries, and SIGPIPE at its
-// default action whatever the test runner set.
+// Runs argv (through wine for a .exe) with extra "NAME=value" environment entries and SIGPIPE at
+// its default action, whatever the test runner set.
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams = {});
 // The exit code, 128 + the signal that ended the child, or -1 after killing it on timeout.
 int wait_child(Child& child, int timeout_ms);
-void signal_child(const Child& child, int signal_number);
+inline void signal_child(const Child& child, int signal_number) {
+  if (child.pid > 0) kill(child.pid, signal_number);
+}
 bool wait_until(const std::function<bool()>& done, int timeout_ms);  // polls: files give no event
-std::string read_text(const std::string& path);
-bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
+inline std::string read_text(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+inline bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
+  return wait_until([&] { return read_text(path).find(text) != text.npos; }, timeout_ms);
+}
 
 int free_port();
-int listen_on(int port);   // on every interface; -1 on failure
-int connect_to(int port);  // on loopback; -1 on failure
+int listen_on(int port);  // on every interface; -1 on failure
+// On loopback, a receive waiting five seconds at most; -1 on failure.
+int connect_to(int port);
 bool send_all(int socket, const std::string& bytes);
-std::string receive(int socket, std::size_t count);  // until count bytes, the end, or 5 s
-bool ends_without_data(int socket);                  // within 5 s, and without a byte
+std::string receive(int socket, std::size_t count);  // until count bytes, the end, or a wait
+bool ends_without_data(int socket);
+
+// Whether text holds part; the message shows both.
+inline ::testing::AssertionResult has(const std::string& text, const std::string& part) {
+  return (text.find(part) != text.npos ? ::testing::AssertionSuccess()
+                                       : ::testing::AssertionFailure())
+         << "'" << part << "' in:\n"
+         << text;
+}
 
 // A run of the real program: a folder for its output, and the data folder it uses (its own
 // natively, the prefix's C:\ProgramData\orv under Wine); both emptied first and removed after.
@@ -88,7 +107,7 @@ struct ProgramTest : ::testing::Test {
     return wait_for_text((data / "orv.log").string(), text, kStartMs);
   }
   void expect_logged(const std::vector<std::string>& parts) const {
-    for (const std::string& part : parts) EXPECT_NE(log().find(part), log().npos) << part << log();
+    for (const std::string& part : parts) EXPECT_TRUE(has(log(), part));
   }
 };
 
