@@ -37,8 +37,7 @@ if [ "$(id -u)" -ne 0 ] || installed || [ -e /etc/orv ] || [ -e /var/lib/orv ]; 
   echo "debian package: not root, or orv is here already; install check skipped" >&2
   exit 0
 fi
-# Whatever happens, the machine ends as it was: without the package, and without the folder
-# /var/lib/private that the check and systemd-analyze verify create when it is missing.
+# The machine ends as it was: no package, no /var/lib/private unless it was there before.
 private_folder=/var/lib/private
 [ ! -d $private_folder ] || private_folder=""
 trap 'dpkg --purge orv >/dev/null 2>&1 || true; rm -rf "$out"; rm -df $private_folder' EXIT

@@ -1,7 +1,6 @@
 #!/bin/sh
 # The Windows installer and service under Wine, run silently as software distribution runs them.
-# Usage: windows.sh SETUP.EXE DEFAULT_CONF EVENT_TEXT_TOOL.EXE, with WINEPREFIX set and its
-# wineserver running.
+# Usage: windows.sh SETUP.EXE DEFAULT_CONF EVENT_TEXT_TOOL.EXE (WINEPREFIX set, wineserver up)
 set -eu
 setup=$(realpath "$1")
 default_conf=$(realpath "$2")
@@ -22,10 +21,7 @@ wait_for() { # polls "$@" ten times a second; false after $1 seconds
   until "$@"; do [ $((n -= 1)) -gt 0 ] && sleep 0.1 || return 1; done
 }
 running() { wait_for 30 state_is RUNNING || fail "not running: $(cat "$out/output")"; }
-stopped_with() { # each line given in sc query's answer, once the service stopped
-  wait_for 30 state_is STOPPED || fail "not stopped: $(cat "$out/output")"
-  for line; do said "$line"; done
-}
+stopped() { wait_for 30 state_is STOPPED || fail "not stopped: $(cat "$out/output")"; }
 install() { run "$setup" /S || fail "the installer failed: $(cat "$out/output")"; }
 registered() { # "yes" or "no" for the service, its event source and the uninstall entry
   for key in "$service" "$source" 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ORV'; do
@@ -75,8 +71,7 @@ install
 [ -f "$program/doc/guide.md" ] && [ -f "$program/doc/README.md" ] || fail "no documents"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
 running
-# Device and client hold their connections open until the service stops; whichever comes
-# first waits.
+# Device and client hold their connections open until the service stops; the first one waits.
 cat >"$out/device.sh" <<EOS
 printf "tcp-active-mode:1\nid:'pkg'\n"
 exec cat >"$out/device"
@@ -88,12 +83,12 @@ install
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "an install replaced orv.conf"
 running
 run sc stop ORV
-stopped_with "WIN32_EXIT_CODE    : 0  (0x0)"
+stopped && said "WIN32_EXIT_CODE    : 0  (0x0)"
 
 echo "== windows installer: a start without orv.conf fails, uninstall keeps the data"
 rm "$data/orv.conf"
 run sc start ORV || true
-stopped_with "WIN32_EXIT_CODE    : 1066  (0x42a)" "SERVICE_EXIT_CODE  : 1  (0x1)"
+stopped && said "WIN32_EXIT_CODE    : 1066  (0x42a)" && said "SERVICE_EXIT_CODE  : 1  (0x1)"
 cp "$out/orv.conf" "$data/orv.conf"
 run "$program/Uninstall.exe" /S || fail "the uninstaller failed: $(cat "$out/output")"
 # The uninstaller copies itself away and returns at once; the folder's end is its end.

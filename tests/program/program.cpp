@@ -15,10 +15,9 @@ namespace orv_test {
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams) {
   Child child{-1, out_dir + "/stdout.txt", out_dir + "/stderr.txt"};
-  std::vector<std::string> args = argv;
-  if (args[0].ends_with(".exe")) args.insert(args.begin(), "wine");
-  std::vector<char*> pointers;
-  for (std::string& arg : args) pointers.push_back(arg.data());
+  std::vector<char*> pointers;  // execvp's, which it does not change
+  if (argv[0].ends_with(".exe")) pointers.push_back(const_cast<char*>("wine"));
+  for (const std::string& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
   pointers.push_back(nullptr);
   if ((child.pid = fork()) != 0) return child;
   // The child (the test runner has no other threads): environment, descriptors, then the program.
@@ -46,14 +45,13 @@ bool wait_until(const std::function<bool()>& done, int timeout_ms) {
 
 int wait_child(Child& child, int timeout_ms) {
   const int pid = std::exchange(child.pid, -1);
-  int status = 0, done = 0;
-  if (pid > 0 &&
-      !wait_until([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  if (pid <= 0 || done != pid) return -1;
-  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  int status = 0;
+  if (pid <= 0) return -1;
+  if (wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms))
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
 // A socket listening on every address, or connected on loopback, to the port; -1 on failure.
@@ -82,23 +80,6 @@ int free_port() {
   getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
   close(probe);
   return ntohs(address.sin_port);
-}
-
-bool send_all(int s, const std::string& bytes) {
-  return send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
-std::string receive(int s, std::size_t count) {
-  std::string got;
-  char buffer[4096];
-  for (ssize_t n; got.size() < count && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
-    got.append(buffer, static_cast<std::size_t>(n));
-  return got;
-}
-
-bool ends_without_data(int s) {
-  char byte;
-  return recv(s, &byte, 1, 0) == 0;
 }
 
 }  // namespace orv_test

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -29,8 +30,7 @@ struct ChildStreams {           // instead of /dev/null and two files in out_dir
   int stderr_fd = -1;           // stderr a copy of this descriptor,
   bool close_standard = false;  // or descriptors 0 to 2 closed
 };
-// Runs argv (through wine for a .exe) with extra "NAME=value" environment entries and SIGPIPE at
-// its default action, whatever the test runner set.
+// argv (through wine for a .exe) with extra "NAME=value" entries and SIGPIPE at its default.
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams = {});
 // The exit code, 128 + the signal that ended the child, or -1 after killing it on timeout.
@@ -48,12 +48,22 @@ inline bool wait_for_text(const std::string& path, const std::string& text, int 
 }
 
 int free_port();
-int listen_on(int port);  // on every interface; -1 on failure
-// On loopback, a receive waiting five seconds at most; -1 on failure.
-int connect_to(int port);
-bool send_all(int socket, const std::string& bytes);
-std::string receive(int socket, std::size_t count);  // until count bytes, the end, or a wait
-bool ends_without_data(int socket);
+int listen_on(int port);   // on every interface; -1 on failure
+int connect_to(int port);  // on loopback, each receive waiting 5 s at most; -1 on failure
+inline bool send_all(int s, const std::string& bytes) {
+  return send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+inline std::string receive(int s, std::size_t count) {  // until count bytes, the end, or a wait
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; got.size() < count && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+    got.append(buffer, static_cast<std::size_t>(n));
+  return got;
+}
+inline bool ends_without_data(int s) {
+  char byte;
+  return recv(s, &byte, 1, 0) == 0;
+}
 
 // Whether text holds part; the message shows both.
 inline ::testing::AssertionResult has(const std::string& text, const std::string& part) {
@@ -63,8 +73,7 @@ inline ::testing::AssertionResult has(const std::string& text, const std::string
          << text;
 }
 
-// A run of the real program: a folder for its output, and the data folder it uses (its own
-// natively, the prefix's C:\ProgramData\orv under Wine); both emptied first and removed after.
+// A run of the real program: its output folder and data folder (under Wine C:\ProgramData\orv).
 struct ProgramTest : ::testing::Test {
   fs::path out = fs::temp_directory_path() / ("orv-program-" + std::to_string(getpid()));
   fs::path data =
