@@ -9,5 +9,4 @@ int main(int argc, char** argv) {
   // An unmapped page that is not null: a null store would be caught by the sanitizer first.
   volatile int* nowhere = reinterpret_cast<volatile int*>(static_cast<unsigned long long>(argc) * 16);
   *nowhere = 1;  // the deliberate fault
-  return 0;
 }
