@@ -80,6 +80,7 @@ rm -f build/packages/orv*
 cpack --preset deb >/dev/null || status=1
 cpack --preset windows >/dev/null || status=1
 sh tests/package/debian.sh build/packages/orv_*_amd64.deb example/orv.conf || status=1
-sh tests/package/windows.sh build/packages/orv-*-setup.exe example/orv.conf || status=1
+sh tests/package/windows.sh build/packages/orv-*-setup.exe example/orv.conf \
+  build/windows/event_text_tool.exe || status=1
 ls -l build/packages/orv*
 exit $status

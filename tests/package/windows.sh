@@ -1,94 +1,98 @@
 #!/bin/sh
-# The Windows installer under Wine, run silently as software distribution runs it:
-# 1. over a service that an administrator disabled: the default orv.conf is created, the
-#    disabled service is not started; the uninstaller deletes it and keeps C:\ProgramData\orv;
-# 2. a fresh install over an existing orv.conf: the file is kept, "orv.exe install" registers
-#    the service, which runs and relays one pair;
-# 3. an upgrade over the running service: it runs again, orv.conf still kept;
-# 4. the uninstaller: service, event source, program and uninstall entry gone, data kept.
-# Usage: windows.sh SETUP.EXE DEFAULT_CONF, with WINEPREFIX set and its wineserver running.
+# The Windows installer and service under Wine, run silently as software distribution runs them.
+# Usage: windows.sh SETUP.EXE DEFAULT_CONF EVENT_TEXT_TOOL.EXE (WINEPREFIX set, wineserver up)
 set -eu
 setup=$(realpath "$1")
 default_conf=$(realpath "$2")
+event_text=$(realpath "$3")
 program=$WINEPREFIX/drive_c/"Program Files"/ORV
+orv='C:\Program Files\ORV\orv.exe'
 data=$WINEPREFIX/drive_c/ProgramData/orv
-keys='HKLM\System\CurrentControlSet\Services\ORV
-HKLM\System\CurrentControlSet\Services\EventLog\Application\ORV
-HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ORV'
+service='HKLM\System\CurrentControlSet\Services\ORV'
+source='HKLM\System\CurrentControlSet\Services\EventLog\Application\ORV'
 out=$(mktemp -d)
 fail() { echo "windows installer: $*" >&2 && exit 1; }
 # Output goes to a file, never a pipe: a service that a command starts may inherit it.
 run() { wine "$@" >"$out/output" 2>&1 </dev/null; }
+said() { grep -qF "$1" "$out/output" || fail "no $1 in $(cat "$out/output")"; }
 state_is() { run sc query ORV && grep -q "$1" "$out/output"; }
-# Polls a condition ten times a second; false after $1 seconds.
-wait_for() {
-  limit=$(($1 * 10))
-  shift
-  until "$@"; do
-    limit=$((limit - 1))
-    [ "$limit" -gt 0 ] || return 1
-    sleep 0.1
+wait_for() { # polls "$@" ten times a second; false after $1 seconds
+  n=$(($1 * 10)) && shift
+  until "$@"; do [ $((n -= 1)) -gt 0 ] && sleep 0.1 || return 1; done
+}
+running() { wait_for 30 state_is RUNNING || fail "not running: $(cat "$out/output")"; }
+stopped() { wait_for 30 state_is STOPPED || fail "not stopped: $(cat "$out/output")"; }
+install() { run "$setup" /S || fail "the installer failed: $(cat "$out/output")"; }
+registered() { # "yes" or "no" for the service, its event source and the uninstall entry
+  for key in "$service" "$source" 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ORV'; do
+    run reg query "$key" && printf 'yes ' || printf 'no '
   done
 }
-install() { run "$setup" /S || fail "the installer failed: $(cat "$out/output")"; }
-# The uninstaller copies itself away and returns at once; the folder's end is its end.
-uninstall() {
-  run "$program/Uninstall.exe" /S || fail "the uninstaller failed: $(cat "$out/output")"
-  wait_for 60 test ! -e "$program" || fail "the program folder is still there"
-}
-# Whether each registry key exists: "yes" or "no" per key, on one line.
-registered() {
-  echo "$keys" | while read -r key; do run reg query "$key" && printf 'yes ' || printf 'no '; done
-}
-# A service left installed would start with every later Wine session: whatever happens, the
-# check ends with no service, no program and no data folder in the prefix.
+# A service left installed would start with every later Wine session.
 remove_all() {
   run net stop ORV || true
   run sc delete ORV || true
+  run reg delete "$source" /f || true
   rm -rf "$program" "$data"
 }
-pids=""
-trap 'kill $pids 2>/dev/null || true; remove_all; rm -rf "$out"' EXIT
+trap 'remove_all; rm -rf "$out"' EXIT
 remove_all
 
-echo "== windows installer: default configuration, disabled service"
-run sc create ORV binpath= 'C:\Program Files\ORV\orv.exe' start= disabled ||
-  fail "sc create: $(cat "$out/output")"
+echo "== windows installer: default configuration, a disabled service stays stopped"
+run sc create ORV binpath= "$orv" start= disabled || fail "sc create: $(cat "$out/output")"
 install
 cmp -s "$data/orv.conf" "$default_conf" || fail "no default orv.conf"
 state_is STOPPED || fail "a disabled service was started: $(cat "$out/output")"
-uninstall
-[ "$(registered)" = "no no no " ] && [ -f "$data/orv.conf" ] || fail "uninstall: $(registered)"
 
-echo "== windows installer: install, relay one pair, upgrade"
+echo "== windows installer: what orv.exe install registers, once"
+# The installer adds an event source that is missing: orv.exe must write its own.
+run sc delete ORV && run reg delete "$source" /f || fail "delete: $(cat "$out/output")"
+run "$orv" install || fail "install: $(cat "$out/output")"
+code=0 && run "$orv" INSTALL || code=$?
+[ $code = 1 ] && said "CreateService failed (1073)" || fail "a second install exited with $code"
+run reg query "$service" && tr '\r' '|' <"$out/output" >"$out/values"
+run reg query "$source" && tr '\r' '|' <"$out/output" >>"$out/values"
+# A quoted image path: the space in it cannot start another program.
+for value in "ImagePath    REG_SZ    \"$orv\"|" 'Start    REG_DWORD    0x2|' \
+  'Type    REG_DWORD    0x10|' 'ObjectName    REG_SZ    LocalSystem|' \
+  'Description    REG_SZ    TCP rendezvous relay' "EventMessageFile    REG_EXPAND_SZ    $orv|" \
+  'TypesSupported    REG_DWORD    0x7|'; do
+  grep -qF "    $value" "$out/values" || fail "no $value in $(cat "$out/values")"
+done
+# The text an event viewer shows, from the message table of the registered file.
+entry='orv_start() failed, the reason is in C:\ProgramData\orv\orv.log'
+run "$event_text" "$entry" && [ "$(cat "$out/output")" = "$entry" ] ||
+  fail "event text: $(cat "$out/output")"
+
+echo "== windows installer: over an orv.conf, one pair relayed, upgrade while running, stop"
 printf 'active-mode-port 2910\nmap pkg 2911\n' >"$data/orv.conf"
 cp "$data/orv.conf" "$out/orv.conf"
 install
-for file in orv.exe orv.conf.default Uninstall.exe doc/guide.md doc/README.md; do
-  [ -f "$program/$file" ] || fail "$file not installed"
-done
-cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the installer replaced orv.conf"
+[ -f "$program/doc/guide.md" ] && [ -f "$program/doc/README.md" ] || fail "no documents"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
-wait_for 30 state_is RUNNING || fail "the service does not run: $(cat "$out/output")"
-# Device and client each hold their connection open; whichever comes first waits.
+running
+# Device and client hold their connections open until the service stops; the first one waits.
 cat >"$out/device.sh" <<EOS
 printf "tcp-active-mode:1\nid:'pkg'\n"
 exec cat >"$out/device"
 EOS
-echo 'echo request; exec cat >/dev/null' >"$out/client.sh"
-socat TCP:127.0.0.1:2910 EXEC:"sh $out/device.sh" &
-pids="$!"
-socat TCP:127.0.0.1:2911 EXEC:"sh $out/client.sh" &
-pids="$pids $!"
+timeout 60 socat TCP:127.0.0.1:2910 EXEC:"sh $out/device.sh" &
+timeout 60 socat TCP:127.0.0.1:2911 SYSTEM:"echo request; exec cat >/dev/null" &
 wait_for 30 grep -q request "$out/device" 2>/dev/null || fail "the pair did not relay"
-kill $pids 2>/dev/null || true
-pids=""
 install
-cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the upgrade replaced orv.conf"
-wait_for 30 state_is RUNNING || fail "the service does not run after the upgrade"
+cmp -s "$data/orv.conf" "$out/orv.conf" || fail "an install replaced orv.conf"
+running
+run sc stop ORV
+stopped && said "WIN32_EXIT_CODE    : 0  (0x0)"
 
-echo "== windows installer: uninstall"
-uninstall
+echo "== windows installer: a start without orv.conf fails, uninstall keeps the data"
+rm "$data/orv.conf"
+run sc start ORV || true
+stopped && said "WIN32_EXIT_CODE    : 1066  (0x42a)" && said "SERVICE_EXIT_CODE  : 1  (0x1)"
+cp "$out/orv.conf" "$data/orv.conf"
+run "$program/Uninstall.exe" /S || fail "the uninstaller failed: $(cat "$out/output")"
+# The uninstaller copies itself away and returns at once; the folder's end is its end.
+wait_for 60 test ! -e "$program" || fail "the program folder is still there"
 [ "$(registered)" = "no no no " ] || fail "still registered: $(registered)"
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "the uninstaller removed orv.conf"
 echo "windows installer: ok"

@@ -3,34 +3,23 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 namespace orv_test {
 
-static std::string environment(const char* name) {
-  return std::getenv(name) != nullptr ? std::getenv(name) : "";
-}
-bool under_wine() { return environment("ORV_WINE") == "1"; }
-std::string program_path() { return environment("ORV_PROGRAM"); }
-
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams) {
   Child child{-1, out_dir + "/stdout.txt", out_dir + "/stderr.txt"};
-  std::vector<std::string> args = argv;
-  if (under_wine()) args.insert(args.begin(), "wine");
-  std::vector<char*> pointers;
-  for (std::string& arg : args) pointers.push_back(arg.data());
+  std::vector<char*> pointers;  // execvp's, which it does not change
+  if (argv[0].ends_with(".exe")) pointers.push_back(const_cast<char*>("wine"));
+  for (const std::string& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
   pointers.push_back(nullptr);
-  child.pid = fork();
-  if (child.pid != 0) return child;
+  if ((child.pid = fork()) != 0) return child;
   // The child (the test runner has no other threads): environment, descriptors, then the program.
   for (const std::string& entry : env_extra) putenv(strdup(entry.c_str()));
   signal(SIGPIPE, SIG_DFL);
@@ -45,13 +34,7 @@ Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::s
   _exit(127);
 }
 
-void signal_child(const Child& child, int signal_number) {
-  if (child.pid > 0) kill(child.pid, signal_number);
-}
-
-// Polls in short steps until done() holds (a file or a child's exit gives no event here); false
-// after timeout_ms.
-static bool poll_until(const std::function<bool()>& done, int timeout_ms) {
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -61,43 +44,32 @@ static bool poll_until(const std::function<bool()>& done, int timeout_ms) {
 }
 
 int wait_child(Child& child, int timeout_ms) {
+  const int pid = std::exchange(child.pid, -1);
   int status = 0;
-  pid_t done = -1;
-  if (child.pid > 0 &&
-      !poll_until([&] { return (done = waitpid(child.pid, &status, WNOHANG)) != 0; }, timeout_ms)) {
-    kill(child.pid, SIGKILL);
-    waitpid(child.pid, &status, 0);
-    done = -1;
-  }
-  const bool ended = done > 0 && done == child.pid;
-  child.pid = -1;
-  return !ended ? -1 : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  if (pid <= 0) return -1;
+  if (wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms))
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
 }
 
-std::string read_text(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
-}
-
-bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
-  return poll_until([&] { return read_text(path).find(text) != std::string::npos; }, timeout_ms);
-}
-
-// A socket bound (any address) or connected (loopback) to the port; -1 on failure.
+// A socket listening on every address, or connected on loopback, to the port; -1 on failure.
 static int tcp_socket(int port, bool connected) {
   const int s = socket(AF_INET, SOCK_STREAM, 0);
+  const timeval wait{5, 0};
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(connected ? INADDR_LOOPBACK : INADDR_ANY);
   const sockaddr* at = reinterpret_cast<sockaddr*>(&address);
-  if (connected ? connect(s, at, sizeof address) == 0
+  if (connected ? setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
+                      connect(s, at, sizeof address) == 0
                 : bind(s, at, sizeof address) == 0 && listen(s, 1) == 0)
     return s;
   close(s);
   return -1;
 }
-
 int listen_on(int port) { return tcp_socket(port, false); }
 int connect_to(int port) { return tcp_socket(port, true); }
 
@@ -108,28 +80,6 @@ int free_port() {
   getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
   close(probe);
   return ntohs(address.sin_port);
-}
-
-bool send_all(int s, const std::string& bytes) {
-  return s >= 0 &&
-         send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
-
-std::string receive(int s, std::size_t count) {
-  std::string got;
-  char buffer[4096];
-  pollfd entry{s, POLLIN, 0};
-  for (ssize_t n = 1; got.size() < count && n > 0 && poll(&entry, 1, 5000) == 1;) {
-    n = recv(s, buffer, sizeof buffer, 0);
-    got.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-  }
-  return got;
-}
-
-bool ends_without_data(int s) {
-  pollfd entry{s, POLLIN, 0};
-  char byte;
-  return poll(&entry, 1, 5000) == 1 && recv(s, &byte, 1, 0) == 0;
 }
 
 }  // namespace orv_test

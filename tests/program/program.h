@@ -1,59 +1,83 @@
-// Starting the real program (under Wine for orv.exe) as a child process, for program tests.
+// Runs the real program (orv.exe through wine when ORV_WINE=1) as a child process.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace orv_test {
 
-bool under_wine();               // ORV_WINE=1: the program is orv.exe, run through wine
-std::string program_path();      // ORV_PROGRAM
+namespace fs = std::filesystem;
+inline std::string environment(const char* name) {
+  return std::getenv(name) != nullptr ? std::getenv(name) : "";
+}
+inline bool under_wine() { return environment("ORV_WINE") == "1"; }
+inline std::string program_path() { return environment("ORV_PROGRAM"); }
 constexpr int kStartMs = 30000;  // a first Wine start can take seconds
 
 struct Child {
   int pid = -1;
   std::string out_path, err_path;
 };
-struct ChildStreams {           // standard descriptors other than the usual ones
-  int stderr_fd = -1;           // set: the child's stderr is a copy of this descriptor
-  bool close_standard = false;  // descriptors 0, 1 and 2 closed
+struct ChildStreams {           // instead of /dev/null and two files in out_dir:
+  int stderr_fd = -1;           // stderr a copy of this descriptor,
+  bool close_standard = false;  // or descriptors 0 to 2 closed
 };
-// Starts argv (wine in front under Wine) with extra "NAME=value" environment entries; stdin is
-// /dev/null, stdout and stderr go to files in out_dir, never pipes, unless streams says
-// otherwise. SIGPIPE has its default action in the child, whatever the test runner set.
+// argv (through wine for a .exe) with extra "NAME=value" entries and SIGPIPE at its default.
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
                   const std::string& out_dir, const ChildStreams& streams = {});
-// The exit code, 128 + the signal for a child a signal ended, or -1 after killing it on timeout.
+// The exit code, 128 + the signal that ended the child, or -1 after killing it on timeout.
 int wait_child(Child& child, int timeout_ms);
-void signal_child(const Child& child, int signal_number);
-std::string read_text(const std::string& path);
-// Polls the file until it holds the text; false after timeout_ms.
-bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms);
+inline void signal_child(const Child& child, int signal_number) {
+  if (child.pid > 0) kill(child.pid, signal_number);
+}
+bool wait_until(const std::function<bool()>& done, int timeout_ms);  // polls: files give no event
+inline std::string read_text(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+inline bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
+  return wait_until([&] { return read_text(path).find(text) != text.npos; }, timeout_ms);
+}
 
-// Loopback sockets for talking to the running program.
 int free_port();
-int listen_on(int port);   // a listening socket on every interface; -1 on failure
-int connect_to(int port);  // -1 on failure
-bool send_all(int socket, const std::string& bytes);
-// Reads until `count` bytes arrived, the stream ended or five seconds passed.
-std::string receive(int socket, std::size_t count);
-// True when the peer ends its stream within five seconds without sending a byte.
-bool ends_without_data(int socket);
+int listen_on(int port);   // on every interface; -1 on failure
+int connect_to(int port);  // on loopback, each receive waiting 5 s at most; -1 on failure
+inline bool send_all(int s, const std::string& bytes) {
+  return send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+inline std::string receive(int s, std::size_t count) {  // until count bytes, the end, or a wait
+  std::string got;
+  char buffer[4096];
+  for (ssize_t n; got.size() < count && (n = recv(s, buffer, sizeof buffer, 0)) > 0;)
+    got.append(buffer, static_cast<std::size_t>(n));
+  return got;
+}
+inline bool ends_without_data(int s) {
+  char byte;
+  return recv(s, &byte, 1, 0) == 0;
+}
 
-// A run of the real program: a folder for its output, and the data folder it uses (its own
-// natively, the prefix's C:\ProgramData\orv under Wine); both emptied first and removed after.
+// Whether text holds part; the message shows both.
+inline ::testing::AssertionResult has(const std::string& text, const std::string& part) {
+  return (text.find(part) != text.npos ? ::testing::AssertionSuccess()
+                                       : ::testing::AssertionFailure())
+         << "'" << part << "' in:\n"
+         << text;
+}
+
+// A run of the real program: its output folder and data folder (under Wine C:\ProgramData\orv).
 struct ProgramTest : ::testing::Test {
-  std::filesystem::path out =
-      std::filesystem::temp_directory_path() / ("orv-program-" + std::to_string(getpid()));
-  std::filesystem::path data =
-      under_wine() ? std::filesystem::path(std::getenv("WINEPREFIX")) / "drive_c/ProgramData/orv"
-                   : out / "data";
+  fs::path out = fs::temp_directory_path() / ("orv-program-" + std::to_string(getpid()));
+  fs::path data =
+      under_wine() ? fs::path(environment("WINEPREFIX")) / "drive_c/ProgramData/orv" : out / "data";
   std::vector<std::string> env;  // extra environment of the program
   Child child;
   int device_port = 0, client_port = 0;
@@ -61,18 +85,17 @@ struct ProgramTest : ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(program_path().empty()) << "ORV_PROGRAM is not set";
     if (!under_wine()) env.push_back("STATE_DIRECTORY=" + data.string());
-    for (const auto& folder : {out, data}) {
-      std::filesystem::remove_all(folder);
-      std::filesystem::create_directories(folder);
-    }
+    TearDown();
+    fs::create_directories(out);
+    fs::create_directories(data);
   }
   void TearDown() override {
     if (child.pid > 0) wait_child(child, 0);
-    std::filesystem::remove_all(out);
-    std::filesystem::remove_all(data);
+    fs::remove_all(out);
+    fs::remove_all(data);
   }
   // orv.conf with the active-mode port and "map meter-1" on fresh ports, then extra lines.
-  void write_config(const std::string& extra = "", const std::filesystem::path& folder = {}) {
+  void write_config(const std::string& extra = "", const fs::path& folder = {}) {
     device_port = free_port();
     client_port = free_port();
     std::ofstream((folder.empty() ? data : folder) / "orv.conf", std::ios::binary)
@@ -82,15 +105,18 @@ struct ProgramTest : ::testing::Test {
   void start(std::vector<std::string> args, const ChildStreams& streams = {}) {
     args.insert(args.begin(), program_path());
     child = spawn_child(args, env, out.string(), streams);
-    ASSERT_GT(child.pid, 0);
+  }
+  int join_device(const std::string& identifier) const {  // connected and identified
+    const int s = connect_to(device_port);
+    EXPECT_TRUE(send_all(s, "tcp-active-mode:1\nid:'" + identifier + "'\n"));
+    return s;
   }
   std::string log() const { return read_text((data / "orv.log").string()); }
   bool wait_for_log(const std::string& text) const {
     return wait_for_text((data / "orv.log").string(), text, kStartMs);
   }
-  // A data folder file as the program prints it.
-  std::string data_file(const char* name) const {
-    return under_wine() ? std::string("C:\\ProgramData\\orv\\") + name : (data / name).string();
+  void expect_logged(const std::vector<std::string>& parts) const {
+    for (const std::string& part : parts) EXPECT_TRUE(has(log(), part));
   }
 };
 

@@ -1,112 +1,157 @@
-// The real program as a child process: a relay run and its stop, standard streams it cannot count
-// on, starts that fail and commands it does not know, the systemd notify service.
+// The real program as a child process: a scripted run whatever its standard streams, failed
+// starts and unknown commands, the systemd notify service, and a deliberate fault.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
+
+#include <regex>
 
 #include "tests/program/program.h"
 
 namespace orv_test {
 namespace {
 
-namespace fs = std::filesystem;
-using Program = ProgramTest;
-
-// Each run relays a pair both ways and its tail, logs every line to orv.log and none to a peer,
-// and stops cleanly on Ctrl+C. The standard streams of the later runs once ended or stalled the
-// relay, or sent the log to a peer: a stderr whose reader is gone (SIGPIPE), descriptors 0 to 2
-// closed (a socket became descriptor 2), a stderr pipe nobody drains (the write blocked).
-TEST_F(Program, RelaysLogsAndStopsCleanlyWhateverItsStandardStreams) {
-  const struct {
-    const char* name;
-    std::vector<std::string> args;
-    bool close_standard, stderr_pipe, reader_gone;
-    int unknown_devices;  // each one a log line
-  } runs[] = {{"any letter case, extra words", {"rUn", "extra", "words"}, false, false, false, 3},
-              {"stderr reader gone", {"run"}, false, true, true, 3},
-              {"descriptors 0, 1 and 2 closed", {"run"}, true, false, false, 3},
-              {"stderr never drained", {"run"}, false, true, false, 200}};
-  // Natively the configuration comes from systemd's ConfigurationDirectory (the first of its
-  // list), the log goes to the data folder; the data folder's own orv.conf is not read.
+// One scripted run told in the session log and on the status page; natively also with streams
+// that once ended or stalled it (SIGPIPE, a blocked write) or gave the log a socket (descriptor 2).
+TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
+  const char* runs[] = {"output to files", "stderr reader gone", "descriptors 0 to 2 closed",
+                        "stderr never drained"};
+  // Natively orv.conf is read from the first of systemd's ConfigurationDirectory folders only.
   const fs::path etc = under_wine() ? data : out / "etc";
-  fs::create_directories(etc);
   if (!under_wine()) env.push_back("CONFIGURATION_DIRECTORY=" + etc.string() + ":" + out.string());
-  if (!under_wine()) write_config();
-  const int unread_port = device_port;
-  for (const auto& r : runs) {
-    if (under_wine() && r.args[0] == "run") break;  // POSIX descriptors and signals
-    SCOPED_TRACE(r.name);
-    // A second mapping on the port of the first has no listener; the start goes on.
-    write_config("", etc);
-    std::ofstream(etc / "orv.conf", std::ios::app)
-        << "map other " << client_port << "\nmap broken\n";
+  write_config();
+  const int unread_port = device_port, spares = free_port(), status_port = free_port();
+  fs::create_directories(etc);
+  // 'other' gets no listener on the port of 'spare'; metric labels escape the last two names.
+  write_config("map broken\nsession-log on\nstatus-port " + std::to_string(status_port) +
+                   "\nmap spare " + std::to_string(spares) + "\nmap other " +
+                   std::to_string(spares) + "\nmap we\"ird\\id " + std::to_string(free_port()) +
+                   "\nmap caf\xff\xc3 " + std::to_string(free_port()) + "\n",
+               etc);
+  bool stalled = false;  // then the later lines are not waited for
+  const auto expect_line = [&](const std::string& pattern) {  // "@": a peer's address
+    const std::regex line(std::regex_replace(pattern, std::regex("@"), R"(127\.0\.0\.1:\d+)") +
+                          "\r\n");
+    stalled = !wait_until([&] { return std::regex_search(log(), line); }, stalled ? 0 : kStartMs);
+    EXPECT_FALSE(stalled) << "no line " << pattern << " in\n" << log();
+  };
+  const auto page = [&](const std::string& request) {  // the body of the status page's answer
+    const int s = connect_to(status_port);
+    EXPECT_TRUE(send_all(s, request));
+    const std::string answer = receive(s, SIZE_MAX);
+    close(s);
+    return answer.substr(answer.find("\r\n\r\n") + 4);
+  };
+  for (int run = 0; run < (under_wine() ? 1 : 4); ++run) {  // POSIX descriptors and signals
+    SCOPED_TRACE(runs[run]);
     fs::remove(data / "orv.log");
     int stderr_pipe[2] = {-1, -1};
-    ChildStreams streams{-1, r.close_standard};
-    if (r.stderr_pipe) {
+    if (run == 1 || run == 3) {
       ASSERT_EQ(pipe2(stderr_pipe, O_CLOEXEC), 0);
       ASSERT_GT(fcntl(stderr_pipe[1], F_SETPIPE_SZ, 4096), 0);  // full after a few dozen lines
-      if (r.reader_gone) close(stderr_pipe[0]);
-      streams.stderr_fd = stderr_pipe[1];
+      if (run == 1) close(std::exchange(stderr_pipe[0], -1));
     }
-    start(r.args, streams);
-    if (r.stderr_pipe) close(stderr_pipe[1]);
-    ASSERT_TRUE(wait_for_log("Started 1.0")) << log() << read_text(child.err_path);
-    const int client = connect_to(client_port), device = connect_to(device_port);
-    ASSERT_TRUE(send_all(device, "tcp-active-mode:1\nid:'meter-1'\n") && send_all(client, "req"));
-    EXPECT_EQ(receive(device, 3), "req");
-    for (int i = 0; i < r.unknown_devices; ++i) {
-      const int stranger = connect_to(device_port);
-      ASSERT_TRUE(send_all(stranger, "tcp-active-mode:1\nid:'nobody'\n"));
-      const bool closed = ends_without_data(stranger);
-      close(stranger);
-      ASSERT_TRUE(closed) << "unknown device " << i << " not closed in time, or sent bytes";
-    }
-    ASSERT_TRUE(send_all(device, "reply"));
+    start({"rUn", "extra", "words"}, {stderr_pipe[1], run == 2});  // any letter case
+    close(stderr_pipe[1]);
+    ASSERT_TRUE(wait_for_log("Started 1.0")) << log();
+    const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
+    for (int fd = 0; fd <= 2 && run == 2; ++fd)
+      EXPECT_EQ(fs::read_symlink(fds + std::to_string(fd)), "/dev/null");
+    expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'"});
+    expect_line("Listening for devices on port " + std::to_string(device_port));
+    expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port));
+
+    // A client waits, a device joins it, they talk, the status page shows them, the client ends.
+    int client = connect_to(client_port);
+    expect_line("Client @ of 'meter-1' accepted, waiting for a device");
+    int meter = join_device("meter-1");
+    expect_line("Device @ identified as 'meter-1', joined client @");
+    ASSERT_TRUE(send_all(client, "ping") && send_all(meter, "reply"));
+    EXPECT_EQ(receive(meter, 4), "ping");
     EXPECT_EQ(receive(client, 5), "reply");
-    shutdown(client, SHUT_WR);
-    EXPECT_TRUE(ends_without_data(device));  // no log line reached either peer
-    EXPECT_TRUE(ends_without_data(client));
+    const std::string metrics = page("GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n");
+    EXPECT_TRUE(has(metrics, "orv_relayed_to_client_bytes_total{mapping=\"meter-1\"} 5\n"));
+    std::ofstream(out / "metrics.txt", std::ios::binary) << metrics;
+    Child promtool =
+        spawn_child({"sh", "-c", "promtool check metrics <" + out.string() + "/metrics.txt"}, {},
+                    data.string());
+    EXPECT_EQ(wait_child(promtool, kStartMs), 0)
+        << "promtool (Debian package prometheus): " << read_text(promtool.err_path);
+    EXPECT_TRUE(
+        has(page("GET / HTTP/1.1\r\n\r\n"), "4 bytes to the device, 5 bytes to the client\n"));
     close(client);
-    close(device);
+    expect_line(
+        R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 4 bytes to the device, )"
+        R"(5 bytes to the client, the client ended first \(end of stream\))");
+    EXPECT_TRUE(ends_without_data(meter));
+    close(meter);
+
+    // A device waits, a client joins it; then a waiting client and a waiting device leave.
+    meter = join_device("meter-1");
+    expect_line("Device @ identified as 'meter-1', waiting for a client");
+    client = connect_to(client_port);
+    expect_line("Client @ of 'meter-1' accepted, joined device @");
+    close(connect_to(spares));
+    expect_line("Waiting client @ of 'spare' left");
+    close(join_device("spare"));
+    expect_line("Waiting device @ of 'spare' left");
+
+    // Twenty devices fill 'spare'; the twenty-first, and a twenty-first client, are turned away.
+    std::vector<int> held;
+    for (int i = 0; i < 21; ++i) held.push_back(join_device("spare"));
+    expect_line("Device @ identified as 'spare' turned away: every pair holds a device");
+    for (int i = 0; i < 21; ++i) held.push_back(connect_to(spares));
+    expect_line("Client @ of 'spare' turned away: every pair holds a client");
+
+    const std::string refusals[][2] = {
+        {"hello\n", "bad greeting"},
+        {"tcp-active-mode:1\nname\n", "no identification prefix"},
+        {"tcp-active-mode:1\nid:'meter'\r\n", "no closing quote"},
+        {"tcp-active-mode:1\n" + std::string(250, 'x'), "over-long line"},
+        {"tcp-active-mode:1\nid:'me", "ended early"}};
+    for (const auto& [bytes, reason] : refusals) {
+      const int s = connect_to(device_port);
+      EXPECT_TRUE(send_all(s, bytes));
+      shutdown(s, SHUT_WR);
+      expect_line("Handshake from @ refused: " + reason);
+      close(s);
+    }
+
+    // Ctrl+C: the pair still joined ends with the relay's stop; the status listener logged nothing.
     signal_child(child, SIGINT);
     EXPECT_EQ(wait_child(child, kStartMs), 0);
-    const std::string text = log();
-    std::size_t lines = 0;
-    for (std::size_t at = 0; (at = text.find("identifier 'nobody'", at + 1)) != text.npos;) ++lines;
-    EXPECT_EQ(lines, static_cast<std::size_t>(r.unknown_devices)) << text;
-    for (const std::string& line :
-         {"TCP listen\ton port\t" + std::to_string(client_port),
-          std::string("orv.conf:4: 'map broken'"), std::string("Stopped")})
-      EXPECT_NE(text.find(line), text.npos) << line << " in\n" << text;
-    if (r.stderr_pipe && !r.reader_gone) close(stderr_pipe[0]);
+    expect_line(
+        R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 0 bytes to the device, )"
+        R"(0 bytes to the client, ended by the relay stop)");
+    EXPECT_FALSE(has(log(), "Status listener"));
+    for (int s : held) close(s);
+    close(client);
+    close(meter);
+    close(stderr_pipe[0]);
   }
   EXPECT_LT(connect_to(unread_port), 0);
-  EXPECT_FALSE(fs::exists(etc / "orv.log") && etc != data);
+  EXPECT_EQ(fs::exists(etc / "orv.log"), etc == data);
 }
 
-// A start that fails, or a command it does not know, ends with code 1 and says why: a failed
-// start in orv.log, the rest on stderr with the usage; stdout stays empty.
-TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
+// Exit code 1 and why: a failed start in orv.log, an unknown command with the usage on stderr.
+TEST_F(ProgramTest, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
   if (under_wine()) env.push_back("WINEDEBUG=err+eventlog");
-  const std::string line_end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
+  const std::string folder = under_wine() ? "C:\\ProgramData\\orv\\" : data.string() + "/";
+  const std::string end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
+  // Under Wine the dispatch was tried first, and failed where a service's failures are read.
   const std::vector<std::string> usage = {
-      "ORV 1.0", "orv install", "orv run", "Configuration: " + data_file("orv.conf") + line_end,
-      "Log: " + data_file("orv.log") + line_end,
-      // The dispatch was tried first, and its failure went where a service's failures go.
+      "Usage: orv install",
+      "Configuration: " + folder + "orv.conf" + end + "Log: " + folder + "orv.log" + end,
       under_wine() ? "StartServiceCtrlDispatcher failed with 1063" : "orv run"};
   const struct {
     std::vector<std::string> args;
-    int config;  // 0: none, 1: written, 2: written and its active-mode port taken
-    std::vector<std::string> logged, on_stderr;
-  } cases[] = {{{"run"}, 0, {"orv.conf: No such file or directory", "orv_start() failed"}, {}},
-               {{"run"}, 2, {"TCP listen\ton port\t", "orv_start() failed"}, {}},
-               {{}, 1, {}, usage},
-               {{"--help"}, 1, {}, usage},
-               {{"install-please", "run"}, 1, {}, usage}};
+    int config;                       // 0: none, 1: written, 2: its active-mode port taken
+    std::vector<std::string> logged;  // none: the usage on stderr
+  } cases[] = {{{"run"}, 0, {"orv.conf: No such file or directory", "orv_start() failed"}},
+               {{"run"}, 2, {"TCP listen\ton port\t", "orv_start() failed"}},
+               {{}, 1, {}},
+               {{"install-please", "run"}, 1, {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "no command" : c.args[0] + " " + std::to_string(c.config));
     fs::remove(data / "orv.conf");
@@ -115,13 +160,12 @@ TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
     const int holder = c.config == 2 ? listen_on(device_port) : -1;
     start(c.args);
     EXPECT_EQ(wait_child(child, kStartMs), 1);
-    if (holder >= 0) close(holder);
+    close(holder);
     EXPECT_EQ(read_text(child.out_path), "");
-    for (const std::string& line : c.logged)
-      EXPECT_NE(log().find(line), std::string::npos) << log();
-    for (const std::string& line : c.on_stderr)
-      EXPECT_NE(read_text(child.err_path).find(line), std::string::npos) << line;
-    EXPECT_EQ(log().find("Started"), std::string::npos) << log();
+    expect_logged(c.logged);
+    for (const std::string& line : c.logged.empty() ? usage : std::vector<std::string>{})
+      EXPECT_TRUE(has(read_text(child.err_path), line));
+    EXPECT_FALSE(has(log(), "Started"));
   }
   if (under_wine() || fs::exists("/run/systemd/system")) return;  // install would be real
   start({"install"});
@@ -129,37 +173,54 @@ TEST_F(Program, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
   EXPECT_EQ(read_text(child.out_path), "Cannot install service: systemd is not running\n");
 }
 
-// Under systemd (notify) the service reports starting, ready, stopping and stopped; a failed
-// start exits with code 1, which makes systemd call the unit failed and Restart=on-failure act.
-TEST_F(Program, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
+// The notify service tells its states; a failed start exits 1, so systemd calls the unit failed.
+TEST_F(ProgramTest, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
   if (under_wine()) GTEST_SKIP() << "systemd notify is the Linux service";
-  const int listener = socket(AF_UNIX, SOCK_DGRAM, 0);
+  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{AF_UNIX, {}};
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (out / "notify").c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
-  const auto next_message = [&] {
-    char buffer[256];
-    pollfd entry{listener, POLLIN, 0};
-    const ssize_t n = poll(&entry, 1, kStartMs) == 1 ? recv(listener, buffer, sizeof buffer, 0) : 0;
-    return std::string(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
-  };
   for (const bool configured : {true, false}) {
     SCOPED_TRACE(configured ? "configured" : "no configuration");
     fs::remove(data / "orv.conf");
     if (configured) write_config();
     start({});
-    EXPECT_EQ(next_message(), "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000");
-    if (configured) {
-      EXPECT_EQ(next_message(), "READY=1");
-      signal_child(child, SIGTERM);
-      EXPECT_EQ(next_message(), "STOPPING=1");
-    }
-    EXPECT_EQ(next_message(), "STATUS=Stopped");
+    if (configured && wait_for_log("Started 1.0")) signal_child(child, SIGTERM);  // after READY
     EXPECT_EQ(wait_child(child, kStartMs), configured ? 0 : 1);
-    EXPECT_NE(log().find(configured ? "Stopped" : "orv_start() failed"), std::string::npos);
+    std::string said;  // every message, each followed by '|'
+    char buffer[256];
+    for (ssize_t n; (n = recv(listener, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; said += '|')
+      said.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(said, "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000|" +
+                        std::string(configured ? "READY=1|STOPPING=1|" : "") + "STATUS=Stopped|");
+    expect_logged({configured ? "Stopped" : "orv_start() failed"});
   }
   close(listener);
+}
+
+// A fault leaves a dump and says so in the log; a dump it cannot write, it does not claim.
+TEST_F(ProgramTest, FaultLeavesADumpAndSaysSoOrSaysWhyNot) {
+  const bool wine = under_wine();
+  const fs::path dump =
+      wine ? fs::path(environment("WINEPREFIX")) / "drive_c/orv.dmp" : fs::path("/var/tmp/orv.dmp");
+  const std::string fault = std::string("Exception with code ") + (wine ? "c0000005" : "000b");
+  const std::string named = wine ? "c:\\orv.dmp" : dump.string();
+  for (const bool writable : {true, false}) {
+    fs::remove_all(dump);
+    fs::remove(data / "orv.log");
+    if (!writable) fs::create_directories(dump);  // a folder in the way of the file
+    Child crashed =
+        spawn_child({environment("ORV_TOOLS_DIR") + "/crash_tool" + (wine ? ".exe" : ""),
+                     wine ? "C:\\ProgramData\\orv" : data.string()},
+                    {}, out.string());
+    EXPECT_GT(wait_child(crashed, kStartMs), 0);  // -1: it hung
+    expect_logged({writable ? fault + " captured to " + named
+                            : fault + ", no dump written to " + named + " (error "});
+    EXPECT_EQ(fs::is_regular_file(dump) && fs::file_size(dump) > 0, writable);
+    EXPECT_TRUE(!writable || wine || has(read_text(dump.string()), "signal 11"));
+  }
+  fs::remove_all(dump);
 }
 
 }  // namespace

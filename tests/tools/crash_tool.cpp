@@ -7,7 +7,6 @@ int main(int argc, char** argv) {
   if (argc > 1) orv::set_data_folder(argv[1]);
   orv::log_message(orv::kSeverityNotice, "about to fault");
   // An unmapped page that is not null: a null store would be caught by the sanitizer first.
-  volatile int* nowhere = reinterpret_cast<volatile int*>(static_cast<unsigned long long>(argc) * 16);
-  *nowhere = 1;  // the deliberate fault
-  return 0;
+  volatile int* page = reinterpret_cast<volatile int*>(static_cast<unsigned long long>(argc) * 16);
+  *page = 1;  // the deliberate fault
 }
