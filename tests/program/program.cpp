@@ -36,9 +36,9 @@ Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::s
 
 bool wait_until(const std::function<bool()>& done, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
+  for (int step = 1; !done(); step = std::min(2 * step, 20)) {  // short waits stay short
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(step));
   }
   return true;
 }

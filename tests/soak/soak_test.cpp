@@ -31,13 +31,6 @@ constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
 constexpr int kNow = MSG_NOSIGNAL | MSG_DONTWAIT;  // sockets block, but this test's calls do not
 const string kGreeting = "tcp-active-mode:1\n";
 
-bool wait_until(auto done) {  // the kernel's state gives no event
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!done() && Clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  return done();
-}
-
 // The kernel's view of the relay's end of a loopback connection: its receive queue, and the
 // inode of the file that holds it (0 until the relay accepts it); all zero once it is gone.
 inet_diag_msg relay_end(int relay_port, int port) {
@@ -107,11 +100,13 @@ struct Worker {
   }
   // Once the relay has accepted the connection and, with all_read, read all that was sent on it.
   bool taken(Side& side, bool all_read) {
-    return wait_until([&] {
-      const inet_diag_msg relay = relay_end(side.relay_port, side.port);
-      side.inode = relay.idiag_inode;
-      return side.inode && (!all_read || (!relay.idiag_rqueue && all_sent(side.fd)));
-    });
+    return wait_until(
+        [&] {
+          const inet_diag_msg relay = relay_end(side.relay_port, side.port);
+          side.inode = relay.idiag_inode;
+          return side.inode && (!all_read || (!relay.idiag_rqueue && all_sent(side.fd)));
+        },
+        10000);
   }
 
   // A client, a device or (N) one with a bad or unknown handshake or an early end arrives; the
@@ -241,44 +236,34 @@ struct Worker {
     const auto held = [](const Side& side) {
       return side.inode && relay_end(side.relay_port, side.port).idiag_inode == side.inode;
     };
-    if (!wait_until([&] { return std::none_of(sides.begin(), sides.end(), held); }))
+    if (!wait_until([&] { return std::none_of(sides.begin(), sides.end(), held); }, 10000))
       lost("a pair is free once both sides are gone");
   }
 };
 
-TEST(Soak, RandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehind) {
-  ASSERT_FALSE(program_path().empty()) << "ORV_PROGRAM is not set";
-  const char* seed_text = std::getenv("ORV_SOAK_SEED");
-  const std::uint64_t seed = seed_text ? std::stoull(seed_text) : std::random_device{}();
-  const auto out =
-      std::filesystem::temp_directory_path() / ("orv-soak-" + std::to_string(getpid()));
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (ORV_SOAK_SEED repeats it), files in " +
-               out.string());
-  std::filesystem::remove_all(out), std::filesystem::create_directories(out);
+TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehind) {
+  const std::uint64_t seed = environment("ORV_SOAK_SEED").empty()
+                                 ? std::random_device{}()
+                                 : std::stoull(environment("ORV_SOAK_SEED"));
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (ORV_SOAK_SEED repeats it)");
   std::vector<Worker> workers(kMappings);
-  const int active_port = free_port();
-  string config = "session-log on\nactive-mode-port " + std::to_string(active_port) + "\n";
+  device_port = free_port();
+  string config = "session-log on\nactive-mode-port " + std::to_string(device_port) + "\n";
   for (int m = 0; m < kMappings; ++m) {
     Worker& worker = workers[std::size_t(m)];
-    worker.active_port = active_port;
+    worker.active_port = device_port;
     do worker.port = free_port();  // two calls may offer the same port
     while (config.find(" " + std::to_string(worker.port) + "\n") != string::npos);
     worker.id = "meter-" + std::to_string(m), worker.rng.seed(seed + std::uint64_t(m));
     config += "map " + worker.id + " " + std::to_string(worker.port) + "\n";
   }
-  std::ofstream(out / "orv.conf", std::ios::binary) << config;
+  std::ofstream(data / "orv.conf", std::ios::binary) << config;
   // Under AddressSanitizer freed memory waits in a quarantine; a small one keeps the size telling.
-  Child child =
-      spawn_child({program_path(), "run"},
-                  {"STATE_DIRECTORY=" + out.string(), "ASAN_OPTIONS=quarantine_size_mb=1"}, out);
-  const string log_path = (out / "orv.log").string();
-  const bool started = wait_for_text(log_path, "Started 1.0", 30000);
-  if (!started) wait_child(child, 0);  // kills it
-  ASSERT_TRUE(started) << read_text(child.err_path);
+  env.push_back("ASAN_OPTIONS=quarantine_size_mb=1");
+  start({"run"});
+  ASSERT_TRUE(wait_for_log("Started 1.0")) << read_text(child.err_path);
   const string proc = "/proc/" + std::to_string(child.pid);
-  const auto descriptors = [&] {
-    return std::distance(std::filesystem::directory_iterator(proc + "/fd"), {});
-  };
+  const auto descriptors = [&] { return std::distance(fs::directory_iterator(proc + "/fd"), {}); };
   const auto resident_kib = [&] {
     const string status = read_text(proc + "/status");
     return std::stol(status.substr(status.find("VmRSS:") + 6));
@@ -298,21 +283,21 @@ TEST(Soak, RandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehind) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_TRUE(std::ranges::none_of(workers, &Worker::broken));  // with the seed, to repeat it
-  EXPECT_TRUE(wait_until([&] { return descriptors() == start_descriptors; })) << "descriptors";
+  EXPECT_TRUE(wait_until([&] { return descriptors() == start_descriptors; }, 10000))
+      << "descriptors";
   const long end_kib = resident_kib();
   EXPECT_LE(end_kib - warm_kib, 2048) << "relay KiB resident: " << warm_kib << ", then " << end_kib;
   signal_child(child, SIGINT);
   EXPECT_EQ(wait_child(child, 30000), 0);
   // Whole lines of known kinds, nothing unescaped; the program tests check each kind's wording.
-  const string log = read_text(log_path + ".1") + read_text(log_path);
+  const string text = read_text((data / "orv.log.1").string()) + log();
   const std::regex shape(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (Started 1\.0|Stopped|(Listening for|)"
       R"(Device|Client|Handshake from|Waiting|Pair of|\d{5,}: Connection with )"
       R"(invalid identifier) [^\x00-\x1f\x7f]+)\r)");
-  std::istringstream lines(log);
+  std::istringstream lines(text);
   for (string line; std::getline(lines, line);) EXPECT_TRUE(std::regex_match(line, shape)) << line;
-  EXPECT_TRUE(log.ends_with("Stopped\r\n"));
-  if (!HasFailure()) std::filesystem::remove_all(out);
+  EXPECT_TRUE(text.ends_with("Stopped\r\n"));
 }
 
 }  // namespace
