@@ -1,7 +1,5 @@
-// A bounded soak of the real relay: random handshakes, 21st arrivals, endings and slow readers on
-// several mappings, a thread each. Each arrival waits until the relay has taken in what it sent
-// (the kernel's view of the relay's socket), so a model of the pairs knows where every byte goes.
-#include <gtest/gtest.h>
+// Random traffic on several mappings, a thread each; each arrival waits until the relay has taken
+// in what it sent (the kernel's view), so a model of the pairs knows where every byte goes.
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -9,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 
 #include <algorithm>
@@ -31,8 +28,8 @@ constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
 constexpr int kNow = MSG_NOSIGNAL | MSG_DONTWAIT;  // sockets block, but this test's calls do not
 const string kGreeting = "tcp-active-mode:1\n";
 
-// The kernel's view of the relay's end of a loopback connection: its receive queue, and the
-// inode of the file that holds it (0 until the relay accepts it); all zero once it is gone.
+// The relay's end of a loopback connection: its receive queue and its file's inode (0 until the
+// relay accepts it); all zero once it is gone.
 inet_diag_msg relay_end(int relay_port, int port) {
   thread_local const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   const uint32_t loopback = htonl(INADDR_LOOPBACK), none = INET_DIAG_NOCOOKIE;
@@ -109,8 +106,7 @@ struct Worker {
         10000);
   }
 
-  // A client, a device or (N) one with a bad or unknown handshake or an early end arrives; the
-  // model says where it goes, and the relay must agree.
+  // A client, a device or (N) a bad or unknown handshake arrives where the model says it goes.
   void arrive(char kind) {
     Side& side = sides.emplace_back();
     const bool client = kind == 'C';
