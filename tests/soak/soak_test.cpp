@@ -25,7 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::string;
 constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
-constexpr int kNow = MSG_NOSIGNAL | MSG_DONTWAIT;  // sockets block, but this test's calls do not
 const string kGreeting = "tcp-active-mode:1\n";
 
 // The relay's end of a loopback connection: its receive queue and its file's inode (0 until the
@@ -95,17 +94,6 @@ struct Worker {
       send(fd, piece.data(), piece.size(), MSG_NOSIGNAL);  // a refused one may meet a reset
     }
   }
-  // Once the relay has accepted the connection and, with all_read, read all that was sent on it.
-  bool taken(Side& side, bool all_read) {
-    return wait_until(
-        [&] {
-          const inet_diag_msg relay = relay_end(side.relay_port, side.port);
-          side.inode = relay.idiag_inode;
-          return side.inode && (!all_read || (!relay.idiag_rqueue && all_sent(side.fd)));
-        },
-        10000);
-  }
-
   // A client, a device or (N) a bad or unknown handshake arrives where the model says it goes.
   void arrive(char kind) {
     Side& side = sides.emplace_back();
@@ -146,7 +134,13 @@ struct Worker {
       if (n > 0 || (n < 0 && errno != ECONNRESET)) lost("a 21st or refused arrival is closed");
       return;
     }
-    if (!taken(side, !client)) return lost("an arrival is taken into its pair");
+    // Once the relay took it, and took in what a device sent: its bytes are dropped or kept.
+    const auto taken = [&] {
+      const inet_diag_msg relay = relay_end(side.relay_port, side.port);
+      side.inode = relay.idiag_inode;
+      return side.inode && (client || (!relay.idiag_rqueue && all_sent(side.fd)));
+    };
+    if (!wait_until(taken, 10000)) return lost("an arrival is taken into its pair");
     side.plan += random_bytes(pick(0, 3) ? pick(1, 24000) : 0);
     side.stop = side.plan.size();
     if (!partner) return;
@@ -195,7 +189,8 @@ struct Worker {
           if (side.slow) side.next_read = now + std::chrono::milliseconds(3);
         }
         if (!(polled[i].revents & POLLOUT)) continue;
-        const ssize_t n = send(side.fd, &side.plan[side.sent], side.stop - side.sent, kNow);
+        const ssize_t n = send(side.fd, &side.plan[side.sent], side.stop - side.sent,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno != EAGAIN) side.stop = side.sent;  // the relay let go of it
         side.sent += std::size_t(std::max<ssize_t>(n, 0));
       }
