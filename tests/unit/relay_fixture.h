@@ -1,4 +1,4 @@
-// Test helpers: loopback links, waiting with a deadline, and a relay the test runs pass by pass.
+// Test helpers: waiting with a deadline, test-side loopback sockets, and a relay run pass by pass.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <ranges>
 
 #include "diag/log.h"
 #include "relay/relay.h"
@@ -32,19 +33,6 @@ inline bool socket_ready(Socket socket, bool for_write, int timeout_ms = 0) {
   return ready;
 }
 
-// Two connected loopback sockets: `inside` as a listener accepted it, `outside` the peer.
-struct Link {
-  Socket inside = kNoSocket, outside = kNoSocket;
-};
-inline Link make_link() {
-  const Socket listener = open_listener(free_port());
-  Link link{kNoSocket, net_connect_loopback(net_local_port(listener))};
-  char address[kAddressTextBytes];
-  link.inside = net_accept(listener, address);
-  net_close(listener);
-  return link;
-}
-
 // What a test-side socket received, and whether its stream ended (or was reset).
 struct Drained {
   std::string bytes;
@@ -63,6 +51,15 @@ inline bool drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
   return into.ended || into.bytes.size() >= limit;
 }
 
+// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
+inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
+  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
+  const long n =
+      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
+  sent += static_cast<std::size_t>(std::max(n, 0L));
+  return sent == bytes.size();
+}
+
 // Bytes that differ from their neighbours, so a lost or repeated piece shows.
 inline std::string pattern(std::size_t size, int seed) {
   std::string bytes(size, 0);
@@ -76,26 +73,13 @@ inline std::string stderr_of(const std::function<void()>& run) {
   return testing::internal::GetCapturedStderr();
 }
 
-// How many entries of a list hold an open socket; `socket_of` picks it from an entry.
-inline int open_sockets(const auto& list, auto socket_of) {
-  return static_cast<int>(std::size(list) - std::ranges::count(list, kNoSocket, socket_of));
-}
-
-// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
-inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
-  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
-  const long n =
-      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
-  sent += static_cast<std::size_t>(std::max(n, 0L));
-  return sent == bytes.size();
-}
-
 // A started relay on loopback: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
   int device_port = free_port();
   std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
+  std::vector<Socket> peers;  // test-side sockets, closed once the relay stopped
 
   // Each mapping is "identifier" on a fresh port; extra lines go into orv.conf as they are.
   void start(std::initializer_list<const char*> identifiers, const std::string& extra = "") {
@@ -111,12 +95,18 @@ struct RelayFixture : ::testing::Test {
     clock_release();
     relay_stop(state);
     for (PendingSlot& slot : state.queue) close_slot(state, slot);
+    for (Socket socket : peers) net_close(socket);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
   }
   Mapping& mapping(std::size_t index) { return state.mappings.at(index); }
-  Socket client(std::size_t index) { return net_connect_loopback(mapping(index).port); }
-  Socket device() { return net_connect_loopback(device_port); }
+  Socket connect(int port) { return peers.emplace_back(net_connect_loopback(port)); }
+  Socket client(std::size_t index) { return connect(mapping(index).port); }
+  Socket device() { return connect(device_port); }
+  // Closes a test-side socket before the end of the test; nothing when it is closed already.
+  void hang_up(Socket socket) {
+    if (std::erase(peers, socket) > 0) net_close(socket);
+  }
 
   // Runs passes until the condition holds; false after `seconds`.
   bool cycle_until(const std::function<bool()>& done, int seconds = 5) {
@@ -128,19 +118,11 @@ struct RelayFixture : ::testing::Test {
   void send_text(Socket socket, const std::string& bytes) {
     ASSERT_EQ(net_send(socket, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
   }
-  // Runs passes until `count` bytes or the end of stream arrived on a test-side socket.
-  std::string receive(Socket socket, std::size_t count, bool* ended = nullptr) {
+  // Runs passes until `count` bytes arrived on a test-side socket; by default, until it ends.
+  std::string receive(Socket socket, std::size_t count = SIZE_MAX) {
     Drained got;
-    cycle_until([&] { return drain(socket, got, count); });
-    if (ended != nullptr) *ended = got.ended;
+    EXPECT_TRUE(cycle_until([&] { return drain(socket, got, count); })) << got.bytes.size();
     return got.bytes;
-  }
-  // Whether the relay ends the socket's stream without sending it a byte; closes the socket.
-  bool closed_by_relay(Socket socket) {
-    bool ended = false;
-    const bool silent = receive(socket, 1, &ended).empty();
-    net_close(socket);
-    return ended && silent;
   }
   // A client that sits in a pair of the mapping.
   Socket placed_client(std::size_t index) {
@@ -157,16 +139,18 @@ struct RelayFixture : ::testing::Test {
     EXPECT_TRUE(cycle_until([&] { return devices_placed() > before; }));
     return socket;
   }
+  // How many entries of a list hold an open socket; `socket_of` picks it from an entry.
+  static int open_sockets(auto&& list, auto socket_of) {
+    return static_cast<int>(std::ranges::count_if(
+        list, [&](auto& entry) { return std::invoke(socket_of, entry) != kNoSocket; }));
+  }
   int slots_in_use() const { return open_sockets(state.queue, &PendingSlot::socket); }
-  int closing_sockets() const { return open_sockets(state.closing, &ClosingSocket::socket); }
   int clients_placed(std::size_t index) const {
     return open_sockets(state.mappings.at(index).pairs, [](auto& p) { return p.client.socket; });
   }
   int devices_placed() const {
-    int placed = 0;
-    for (const Mapping& m : state.mappings)
-      placed += open_sockets(m.pairs, [](auto& p) { return p.device.socket; });
-    return placed;
+    auto pairs = state.mappings | std::views::transform(&Mapping::pairs) | std::views::join;
+    return open_sockets(pairs, [](auto& p) { return p.device.socket; });
   }
 };
 

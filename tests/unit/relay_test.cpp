@@ -1,0 +1,287 @@
+// The relay pass on loopback: the handshake, who joins whom, how pairs end without losing bytes,
+// and what must not hold the relay (silent devices, full queues, missing descriptors or peers).
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include "tests/unit/relay_fixture.h"
+
+namespace orv {
+namespace {
+
+using Handshake = RelayFixture;
+using Pairing = RelayFixture;
+using Closing = RelayFixture;
+const std::string kGreeting = kGreetingLine;
+
+// Sent at once or a byte per pass, the handshake hands the device to the waiting client with
+// what followed the identification line in the same send, NUL bytes included.
+TEST_F(Handshake, HandsOverWithThePayloadWhetherSentAtOnceOrByteByByte) {
+  start({"meter-1"});
+  const std::string handshake = kGreeting + "id:'meter-1'", payload("\nfirst\0bytes\n'", 14);
+  for (const bool byte_by_byte : {false, true}) {
+    SCOPED_TRACE(byte_by_byte ? "byte by byte" : "at once");
+    const Socket client_side = placed_client(0), device_side = device();
+    const PendingSlot& slot = state.queue[0];
+    for (std::size_t sent = 1; byte_by_byte && sent <= handshake.size(); ++sent) {
+      send_text(device_side, handshake.substr(sent - 1, 1));
+      ASSERT_TRUE(cycle_until([&] {  // still identifying, with every byte so far
+        return slot.socket != kNoSocket &&
+               slot.received_length + (slot.greeting_seen ? kGreeting.size() : 0) == sent;
+      }));
+    }
+    send_text(device_side, (byte_by_byte ? "" : handshake) + payload);
+    EXPECT_EQ(receive(client_side, payload.size() - 1), payload.substr(1));
+    EXPECT_EQ(slots_in_use(), 0);
+  }
+}
+
+// Every refusal closes the device without a byte. The session log says why; without it only an
+// identifier that names no mapping is logged, with its bytes escaped.
+TEST_F(Handshake, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
+  start({"meter-1"}, "session-log on\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {"tcp-active-mode:1\r\nid:'meter-1'\n", "refused: bad greeting"},
+      {"TCP-ACTIVE-MODE:1\nid:'meter-1'\n", "refused: bad greeting"},
+      {kGreeting + "id:'meter-1'\r\n", "refused: no closing quote"},
+      {kGreeting + "ID:'meter-1'\n", "refused: no identification prefix"},
+      {kGreeting + std::string(200, 'a'), "refused: over-long line"},
+      {kGreeting + "id:'met", "refused: ended early"},
+      {kGreeting + "id:'Meter-1'\n", "invalid identifier 'Meter-1' from 127.0.0.1"},
+      {kGreeting + "id:''\n", "invalid identifier '' from 127.0.0.1"},
+      {kGreeting + "id:'a\rb\\c\x1b[2J\x7f\xc3\xa9'\n",
+       "invalid identifier 'a\\x0db\\\\c\\x1b[2J\\x7f\xc3\xa9' from 127.0.0.1"},
+  };
+  for (const bool session_log : {true, false}) {
+    state.config.session_log = session_log;
+    for (const auto& [bytes, logged] : cases) {
+      SCOPED_TRACE(logged);
+      const Socket device_side = device();
+      const std::string log = stderr_of([&] {
+        send_text(device_side, bytes);
+        net_shutdown_send(device_side);  // "ended early" needs the end; the others are over before
+        EXPECT_EQ(receive(device_side), "");
+      });
+      const bool said = session_log || logged.starts_with("invalid");
+      EXPECT_EQ(log.find(logged + "\n") != std::string::npos, said) << log;
+    }
+  }
+  EXPECT_EQ(state.counters.refused[static_cast<int>(Refusal::kBadGreeting)], 4u);
+  EXPECT_EQ(state.counters.unknown_identifiers, 6u);
+}
+
+// Tickets, not pair order: a device joins the client that waited longest and gets what it sent
+// meanwhile. A client joins the lowest waiting device and gets only what it sends from then on.
+TEST_F(Pairing, JoinsTheLongestWaitingClientOrTheLowestWaitingDevice) {
+  start({"m", "n"});
+  const Socket first = placed_client(0), second = placed_client(0);
+  send_text(second, "from second");
+  hang_up(first);  // pair 0 frees; the next client takes it with a later ticket
+  ASSERT_TRUE(cycle_until([&] { return clients_placed(0) == 1; }));
+  placed_client(0);
+  EXPECT_EQ(receive(identified_device("m"), 11), "from second");
+  const Socket lowest = identified_device("n", "early");
+  identified_device("n");
+  send_text(lowest, "dropped");
+  ASSERT_TRUE(cycle_until([&] { return mapping(1).pairs[0].device.fill == 12; }));
+  const Socket client_side = placed_client(1);
+  send_text(lowest, "kept");
+  EXPECT_EQ(receive(client_side, 4), "kept");
+}
+
+// With all 20 slots identifying, a newcomer evicts the first only once it waited more than 50 s.
+TEST_F(Pairing, EvictsAFullQueuesFirstSlotOnlyAfterMoreThanFiftySeconds) {
+  start({"m"});
+  clock_pin(1000);
+  for (int i = 0; i < kPendingSlots; ++i) {
+    device();
+    ASSERT_TRUE(cycle_until([&] { return slots_in_use() == i + 1; }));
+  }
+  const Socket first = peers.front();
+  device();
+  clock_pin(1050);
+  for (int pass = 0; pass < 2; ++pass) EXPECT_EQ(stderr_of([&] { relay_cycle(state); }), "");
+  clock_pin(1051);
+  const std::string log = stderr_of([&] {  // the newcomer takes the first slot
+    ASSERT_TRUE(cycle_until([&] { return state.queue[0].accepted_at == 1051; }));
+  });
+  EXPECT_NE(log.find("Active mode connection timeout: 127.0.0.1\n"), std::string::npos) << log;
+  EXPECT_EQ(receive(first), "");
+}
+
+// A pair closed in a pass frees its handles; a client accepted later in that pass may get one of
+// them back and must not be read on the closed socket's readiness.
+TEST_F(Pairing, NeverServesANewSocketOnAClosedOnesReadiness) {
+  start({"a", "b"});
+  const Socket device_side = identified_device("a");
+  placed_client(0);
+  hang_up(device_side);
+  send_text(client(1), "early");
+  ASSERT_TRUE(socket_ready(mapping(0).pairs[0].device.socket, false, 2000));
+  ASSERT_TRUE(socket_ready(mapping(1).listener, false, 2000));
+  relay_cycle(state);
+  ASSERT_EQ(clients_placed(1), 1);
+  EXPECT_FALSE(channel_holds_data(mapping(1).pairs[0].client));
+  EXPECT_TRUE(cycle_until([&] { return channel_holds_data(mapping(1).pairs[0].client); }));
+}
+
+// A side sends, then closes at once, or ends its sending side while the other keeps talking and
+// reads slowly: the other side gets every byte, then a normal end of stream.
+TEST_F(Closing, TheOtherSideGetsEveryByteThenANormalEnd) {
+  start({"m"});
+  const std::tuple<bool, std::size_t, bool> rows[] = {
+      {true, 7, true}, {false, 7, true}, {true, 300000, false}, {false, 300000, false}};
+  for (const auto& [client_ends, size, closes] : rows) {
+    SCOPED_TRACE(testing::Message() << "client ends " << client_ends << ", closes " << closes);
+    const Socket client_side = placed_client(0), device_side = identified_device("m");
+    const auto [ender, talker] =
+        client_ends ? std::pair(client_side, device_side) : std::pair(device_side, client_side);
+    const std::string payload = pattern(size, client_ends), chatter(closes ? 0 : 1000, 'c');
+    std::size_t sent = 0;
+    Drained heard, ignored;
+    ASSERT_TRUE(cycle_until(
+        [&] {
+          if (send_some(ender, payload, sent)) closes ? hang_up(ender) : net_shutdown_send(ender);
+          if (socket_ready(talker, true)) (void)net_send(talker, chatter.data(), chatter.size());
+          drain(talker, heard, heard.bytes.size() + 1000);  // a slow reader
+          if (!closes) drain(ender, ignored);
+          return heard.ended;
+        },
+        60));
+    EXPECT_FALSE(heard.reset);
+    EXPECT_TRUE(heard.bytes == payload) << heard.bytes.size() << " bytes";
+    EXPECT_EQ(clients_placed(0) + devices_placed(), 0);
+  }
+}
+
+// The device fills its channel towards a client that reads nothing, then resets while the client
+// still sends to it: what the relay already had from the device still reaches the client.
+TEST_F(Closing, FailedSideKeepsTheBytesItSentForTheOtherSide) {
+  start({"m"});
+  const Socket client_side = placed_client(0), device_side = identified_device("m");
+  const std::string payload = pattern(32 << 20, 7), chatter(4000, 'c');
+  RelayPair& pair = mapping(0).pairs[0];
+  std::size_t sent = 0;
+  ASSERT_TRUE(cycle_until(
+      [&] {
+        send_some(device_side, payload, sent);
+        return pair.device.fill == kChannelBytes && !pair.client.writable;
+      },
+      30));
+  // Closing with the client's bytes unread makes the device's system answer with a reset.
+  send_text(client_side, chatter);
+  ASSERT_TRUE(cycle_until([&] { return pair.client.delivered == chatter.size(); }));
+  ASSERT_TRUE(socket_ready(device_side, false, 2000));
+  const std::uint64_t held = pair.device.delivered + pair.device.fill;
+  hang_up(device_side);
+  send_text(client_side, chatter);
+  ASSERT_TRUE(cycle_until([&] { return pair.device.broken || pair.device.socket == kNoSocket; }));
+  Drained heard;
+  ASSERT_TRUE(cycle_until(
+      [&] {
+        if (socket_ready(client_side, true)) (void)net_send(client_side, chatter.data(), 4000);
+        drain(client_side, heard);
+        return heard.ended;
+      },
+      30));
+  EXPECT_GE(heard.bytes.size(), held);
+  EXPECT_TRUE(heard.bytes == payload.substr(0, heard.bytes.size()));
+}
+
+TEST_F(Closing, DeviceThatNeverIdentifiesIsClosedAfterTheHandshakeTimeout) {
+  start({"m"}, "handshake-timeout 10\n");
+  clock_pin_ms(5000000);
+  const Socket idle = device();
+  send_text(idle, kGreetingLine);
+  ASSERT_TRUE(cycle_until([&] { return slots_in_use() == 1; }));
+  clock_pin_ms(5000000 + 9999);
+  relay_cycle(state);
+  EXPECT_EQ(slots_in_use(), 1);
+  clock_pin_ms(5000000 + 10000);
+  const std::string log = stderr_of([&] { relay_cycle(state); });
+  EXPECT_NE(log.find("Active mode connection timeout: 127.0.0.1\n"), std::string::npos) << log;
+  EXPECT_EQ(state.counters.evictions, 1u);
+  EXPECT_EQ(receive(idle), "");
+}
+
+// POSIX: select shows no peer shutdown without read interest; descriptor limits, namespaces.
+#ifndef _WIN32
+TEST_F(Closing, WaitingClientWithAFullChannelIsSeenLeaving) {
+  start({"m"});
+  const Socket gone = placed_client(0);
+  send_text(gone, std::string(5000, 'x'));
+  ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.fill == kChannelBytes; }));
+  hang_up(gone);
+  EXPECT_TRUE(cycle_until([&] { return clients_placed(0) == 0; }));
+}
+
+// Accept fails while the listener stays readable: it rests (100 ms, doubling), logging once a
+// second at most.
+TEST_F(Closing, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
+  start({"m"});
+  for (int i = 0; i < 3; ++i) client(0);
+  ASSERT_TRUE(socket_ready(mapping(0).listener, false, 2000));
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  const rlimit tight{static_cast<rlim_t>(lowest_free + 1), saved.rlim_max};  // capture takes one
+  const std::string log = stderr_of([&] {
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    // (ms since the first attempt, attempts so far): the rest is 100 ms, then 200 ms.
+    const std::pair<int, std::uint64_t> steps[] = {{0, 1}, {0, 1}, {100, 2}, {250, 2}, {1300, 3}};
+    for (const auto& [at, attempts] : steps) {
+      clock_pin_ms(7000000 + at);
+      relay_cycle(state);
+      EXPECT_EQ(state.counters.accept_errors, attempts) << at;
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  });
+  const std::string line = "Accept error on master listen socket: 24\n";
+  const std::size_t second = log.find(line, log.find(line) + 1);  // and no third
+  EXPECT_TRUE(second != std::string::npos && log.find(line, second + 1) == std::string::npos)
+      << log;
+  clock_pin_ms(7000000 + 3000);
+  EXPECT_TRUE(cycle_until([&] { return clients_placed(0) == 3; }));
+}
+
+// A device whose network vanished without a FIN or reset (private network namespaces).
+TEST_F(Closing, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
+  const auto sh = [](std::string command) { return system((command + " 2>/dev/null").c_str()); };
+  const auto teardown = [&] { (void)!sh("ip netns del orv-ka-r; ip netns del orv-ka-p"); };
+  teardown();
+  if (sh("ip netns add orv-ka-r && ip netns add orv-ka-p && ip link add orvka0 netns orv-ka-r "
+         "type veth peer name orvka1 netns orv-ka-p && ip -n orv-ka-r link set lo up && "
+         "ip -n orv-ka-r addr add 192.0.2.1/24 dev orvka0 && ip -n orv-ka-r link set orvka0 up && "
+         "ip -n orv-ka-p addr add 192.0.2.2/24 dev orvka1 && ip -n orv-ka-p link set orvka1 up")) {
+    teardown();
+    GTEST_SKIP() << "network namespaces need root and iproute2";
+  }
+  const int home = open("/proc/self/ns/net", O_RDONLY);
+  const int relay_ns = open("/run/netns/orv-ka-r", O_RDONLY);
+  const int peer_ns = open("/run/netns/orv-ka-p", O_RDONLY);
+  ASSERT_EQ(setns(relay_ns, CLONE_NEWNET), 0);
+  start({"m"}, "keepalive 1\n");
+  const Socket client_side = placed_client(0);
+  ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
+  const Socket device_side = peers.emplace_back(net_tcp_socket());
+  sockaddr_in address{
+      AF_INET, htons(static_cast<std::uint16_t>(device_port)), {inet_addr("192.0.2.1")}, {}};
+  ASSERT_EQ(::connect(device_side, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
+  send_text(device_side, kGreeting + "id:'m'\nup");
+  ASSERT_EQ(receive(client_side, 2), "up");
+  ASSERT_EQ(sh("ip -n orv-ka-p link set orvka1 down"), 0);
+  EXPECT_TRUE(cycle_until([&] { return devices_placed() == 0; }, 30));
+  EXPECT_EQ(receive(client_side), "");
+  for (int fd : {home, relay_ns, peer_ns}) close(fd);
+  teardown();
+}
+#endif
+
+}  // namespace
+}  // namespace orv
