@@ -24,14 +24,10 @@ std::string read(const std::string& text) {
   return got;
 }
 
-std::string rejected(int line, const std::string& text) {
-  return "\n" + kPath + ":" + std::to_string(line) + ": '" + text + "'";
-}
-
-// Keywords are exact and case-sensitive (another word makes a comment), identifiers too; the
-// first mapping of an identifier wins; ports are read as strtol reads them; messages carry line
-// numbers, whatever the line ends; a rejected line changes nothing.
-TEST(ReadConfig, ReadsEveryDirectiveWithMessagesAndLineNumbers) {
+// Keywords and identifiers are case-sensitive (another word makes a comment), the first mapping
+// of an identifier wins, ports are read as strtol reads them, whatever the lines end with; any
+// other value rejects its line, which then changes nothing.
+TEST(ReadConfig, ReadsEachDirectiveStrictlyAndSaysWhereItRejectsOne) {
   const std::string example =
       "\n# site A\nactive-mode-port +900\nmap meter-1 901\n  map Meter-1\t902 trailing\n"
       "map meter-1 903\nmap meter-3\nMAP x 1\nmapx y 2\nactive-mode-port 0\nmap a 1\n"
@@ -39,14 +35,10 @@ TEST(ReadConfig, ReadsEveryDirectiveWithMessagesAndLineNumbers) {
       "handshake-timeout 50\n";
   for (const std::string& text : {example, std::regex_replace(example, std::regex("\n"), "\r\n")})
     EXPECT_EQ(read(text), "900 on 9100 0.0.0.0 7200 50 meter-1:901 Meter-1:902 a:1 b:65535 c:80\n" +
-                              kPath + ":6:\tAlready used identifier 'meter-1'" +
-                              rejected(7, "map meter-3") + rejected(10, "active-mode-port 0"));
+                              kPath + ":6:\tAlready used identifier 'meter-1'\n" + kPath +
+                              ":7: 'map meter-3'\n" + kPath + ":10: 'active-mode-port 0'");
   EXPECT_EQ(read("status-port 9100\nkeepalive 1\nhandshake-timeout 1\nsession-log off\n"),
             "2000 off 9100 127.0.0.1 1 1");
-}
-
-// Per directive, values that reject the line: it then changes nothing.
-TEST(ReadConfig, DirectivesRejectAnyOtherValue) {
   const std::pair<std::string, std::vector<std::string>> refused[] = {
       {"map m", {"", " 0", " 65536", " abc", " -1", " 99999999999999999999"}},
       {"active-mode-port", {" 0"}},
@@ -59,7 +51,7 @@ TEST(ReadConfig, DirectivesRejectAnyOtherValue) {
   for (const auto& [directive, values] : refused)
     for (const std::string& value : values)
       EXPECT_EQ(read(directive + value + "\r\n"),
-                "2000 off 0 127.0.0.1 0 0" + rejected(1, directive + value));
+                "2000 off 0 127.0.0.1 0 0\n" + kPath + ":1: '" + directive + value + "'");
 }
 
 }  // namespace

@@ -26,8 +26,7 @@ TEST(Log, LineHasTheTimestampShapeAndIsCutNeverOverrun) {
   EXPECT_EQ(log_quietly(std::string(20000, 'x')).find('\n'), 24 + (kLogMessageBytes - 1));
 }
 
-// A log of exactly 1,000,000 bytes still grows; one byte more and it moves to orv.log.1,
-// replacing the older one. Without its folder the log still reaches standard error.
+// Only a log over 1,000,000 bytes moves to orv.log.1; without its folder it still reaches stderr.
 TEST(Log, RotatesOnlyBeyondTheThresholdAndLivesWithoutItsFolder) {
   const fs::path folder = fs::temp_directory_path() / ("orv-log-" + std::to_string(std::rand()));
   set_data_folder(folder.string());

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <ranges>
 
 #include "diag/log.h"
 #include "relay/relay.h"
+#include "status/status.h"
 
 namespace orv {
 
@@ -73,9 +73,10 @@ inline std::string stderr_of(const std::function<void()>& run) {
   return testing::internal::GetCapturedStderr();
 }
 
-// A started relay on loopback: its configuration in a temp folder, passes on demand.
+// A relay on loopback, started by the test: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
+  StatusServer server;  // started by the tests of the status listener
   int device_port = free_port();
   std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
@@ -93,11 +94,11 @@ struct RelayFixture : ::testing::Test {
   }
   void TearDown() override {
     clock_release();
+    status_stop(server, state);
     relay_stop(state);
     for (PendingSlot& slot : state.queue) close_slot(state, slot);
     for (Socket socket : peers) net_close(socket);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    std::filesystem::remove_all(folder);
   }
   Mapping& mapping(std::size_t index) { return state.mappings.at(index); }
   Socket connect(int port) { return peers.emplace_back(net_connect_loopback(port)); }
@@ -124,34 +125,25 @@ struct RelayFixture : ::testing::Test {
     EXPECT_TRUE(cycle_until([&] { return drain(socket, got, count); })) << got.bytes.size();
     return got.bytes;
   }
-  // A client that sits in a pair of the mapping.
-  Socket placed_client(std::size_t index) {
-    const int before = clients_placed(index);
+  // A client, then a device that completed its handshake, once the relay placed it in a pair.
+  Socket placed_client(std::size_t index = 0) {
+    const std::uint64_t before = mapping(index).counters.clients_accepted;
     const Socket socket = client(index);
-    EXPECT_TRUE(cycle_until([&] { return clients_placed(index) > before; }));
+    EXPECT_TRUE(cycle_until([&] { return mapping(index).counters.clients_accepted > before; }));
     return socket;
   }
-  // A device that completed its handshake with the given identifier and sits in a pair.
-  Socket identified_device(const char* identifier, const std::string& after = "") {
-    const int before = devices_placed();
+  Socket identified_device(std::size_t index = 0, const std::string& after = "") {
+    const std::uint64_t before = mapping(index).counters.devices_identified;
     const Socket socket = device();
-    send_text(socket, std::string(kGreetingLine) + "id:'" + identifier + "'\n" + after);
-    EXPECT_TRUE(cycle_until([&] { return devices_placed() > before; }));
+    send_text(socket, kGreetingLine + ("id:'" + mapping(index).identifier + "'\n" + after));
+    EXPECT_TRUE(cycle_until([&] { return mapping(index).counters.devices_identified > before; }));
     return socket;
   }
-  // How many entries of a list hold an open socket; `socket_of` picks it from an entry.
-  static int open_sockets(auto&& list, auto socket_of) {
-    return static_cast<int>(std::ranges::count_if(
-        list, [&](auto& entry) { return std::invoke(socket_of, entry) != kNoSocket; }));
-  }
-  int slots_in_use() const { return open_sockets(state.queue, &PendingSlot::socket); }
-  int clients_placed(std::size_t index) const {
-    return open_sockets(state.mappings.at(index).pairs, [](auto& p) { return p.client.socket; });
-  }
-  int devices_placed() const {
-    auto pairs = state.mappings | std::views::transform(&Mapping::pairs) | std::views::join;
-    return open_sockets(pairs, [](auto& p) { return p.device.socket; });
-  }
+};
+
+// A relay started with the mappings "m" and "n".
+struct Relay : RelayFixture {
+  void SetUp() override { start({"m", "n"}); }
 };
 
 }  // namespace orv

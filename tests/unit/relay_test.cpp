@@ -1,5 +1,4 @@
-// The relay pass on loopback: the handshake, who joins whom, how pairs end without losing bytes,
-// and what must not hold the relay (silent devices, full queues, missing descriptors or peers).
+// The relay pass on loopback: the handshake, who joins whom, and how pairs and pending devices end.
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,45 +12,35 @@
 namespace orv {
 namespace {
 
-using Handshake = RelayFixture;
-using Pairing = RelayFixture;
-using Closing = RelayFixture;
 const std::string kGreeting = kGreetingLine;
 
-// Sent at once or a byte per pass, the handshake hands the device to the waiting client with
-// what followed the identification line in the same send, NUL bytes included.
-TEST_F(Handshake, HandsOverWithThePayloadWhetherSentAtOnceOrByteByByte) {
-  start({"meter-1"});
-  const std::string handshake = kGreeting + "id:'meter-1'", payload("\nfirst\0bytes\n'", 14);
-  for (const bool byte_by_byte : {false, true}) {
-    SCOPED_TRACE(byte_by_byte ? "byte by byte" : "at once");
-    const Socket client_side = placed_client(0), device_side = device();
-    const PendingSlot& slot = state.queue[0];
-    for (std::size_t sent = 1; byte_by_byte && sent <= handshake.size(); ++sent) {
-      send_text(device_side, handshake.substr(sent - 1, 1));
-      ASSERT_TRUE(cycle_until([&] {  // still identifying, with every byte so far
-        return slot.socket != kNoSocket &&
-               slot.received_length + (slot.greeting_seen ? kGreeting.size() : 0) == sent;
-      }));
-    }
-    send_text(device_side, (byte_by_byte ? "" : handshake) + payload);
-    EXPECT_EQ(receive(client_side, payload.size() - 1), payload.substr(1));
-    EXPECT_EQ(slots_in_use(), 0);
+// Fed a byte per pass, the handshake hands over what followed its last line, NUL bytes included.
+TEST_F(Relay, HandsOverWithThePayloadWhenFedByteByByte) {
+  const std::string handshake = kGreeting + "id:'m'", payload("\nfirst\0bytes\n'", 14);
+  const Socket client_side = placed_client(), device_side = device();
+  const PendingSlot& slot = state.queue[0];
+  for (std::size_t sent = 1; sent <= handshake.size(); ++sent) {
+    send_text(device_side, handshake.substr(sent - 1, 1));
+    ASSERT_TRUE(cycle_until([&] {  // still identifying, with every byte so far
+      return slot.socket != kNoSocket &&
+             slot.received_length + (slot.greeting_seen ? kGreeting.size() : 0) == sent;
+    }));
   }
+  send_text(device_side, payload);
+  EXPECT_EQ(receive(client_side, payload.size() - 1), payload.substr(1));
 }
 
 // Every refusal closes the device without a byte. The session log says why; without it only an
 // identifier that names no mapping is logged, with its bytes escaped.
-TEST_F(Handshake, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
-  start({"meter-1"}, "session-log on\n");
+TEST_F(Relay, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
   const std::pair<std::string, std::string> cases[] = {
-      {"tcp-active-mode:1\r\nid:'meter-1'\n", "refused: bad greeting"},
-      {"TCP-ACTIVE-MODE:1\nid:'meter-1'\n", "refused: bad greeting"},
-      {kGreeting + "id:'meter-1'\r\n", "refused: no closing quote"},
-      {kGreeting + "ID:'meter-1'\n", "refused: no identification prefix"},
+      {"tcp-active-mode:1\r\nid:'m'\n", "refused: bad greeting"},
+      {"TCP-ACTIVE-MODE:1\nid:'m'\n", "refused: bad greeting"},
+      {kGreeting + "id:'m'\r\n", "refused: no closing quote"},
+      {kGreeting + "ID:'m'\n", "refused: no identification prefix"},
       {kGreeting + std::string(200, 'a'), "refused: over-long line"},
-      {kGreeting + "id:'met", "refused: ended early"},
-      {kGreeting + "id:'Meter-1'\n", "invalid identifier 'Meter-1' from 127.0.0.1"},
+      {kGreeting + "id:'m", "refused: ended early"},
+      {kGreeting + "id:'M'\n", "invalid identifier 'M' from 127.0.0.1"},
       {kGreeting + "id:''\n", "invalid identifier '' from 127.0.0.1"},
       {kGreeting + "id:'a\rb\\c\x1b[2J\x7f\xc3\xa9'\n",
        "invalid identifier 'a\\x0db\\\\c\\x1b[2J\\x7f\xc3\xa9' from 127.0.0.1"},
@@ -76,16 +65,16 @@ TEST_F(Handshake, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
 
 // Tickets, not pair order: a device joins the client that waited longest and gets what it sent
 // meanwhile. A client joins the lowest waiting device and gets only what it sends from then on.
-TEST_F(Pairing, JoinsTheLongestWaitingClientOrTheLowestWaitingDevice) {
-  start({"m", "n"});
-  const Socket first = placed_client(0), second = placed_client(0);
+TEST_F(Relay, JoinsTheLongestWaitingClientOrTheLowestWaitingDevice) {
+  const Socket first = placed_client(), second = placed_client();
   send_text(second, "from second");
   hang_up(first);  // pair 0 frees; the next client takes it with a later ticket
-  ASSERT_TRUE(cycle_until([&] { return clients_placed(0) == 1; }));
-  placed_client(0);
-  EXPECT_EQ(receive(identified_device("m"), 11), "from second");
-  const Socket lowest = identified_device("n", "early");
-  identified_device("n");
+  ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
+  placed_client();
+  EXPECT_EQ(receive(identified_device(0, "to second"), 11), "from second");
+  EXPECT_EQ(receive(second, 9), "to second");  // what followed the identification line
+  const Socket lowest = identified_device(1, "early");
+  identified_device(1);
   send_text(lowest, "dropped");
   ASSERT_TRUE(cycle_until([&] { return mapping(1).pairs[0].device.fill == 12; }));
   const Socket client_side = placed_client(1);
@@ -94,14 +83,10 @@ TEST_F(Pairing, JoinsTheLongestWaitingClientOrTheLowestWaitingDevice) {
 }
 
 // With all 20 slots identifying, a newcomer evicts the first only once it waited more than 50 s.
-TEST_F(Pairing, EvictsAFullQueuesFirstSlotOnlyAfterMoreThanFiftySeconds) {
-  start({"m"});
+TEST_F(Relay, EvictsAFullQueuesFirstSlotOnlyAfterMoreThanFiftySeconds) {
   clock_pin(1000);
-  for (int i = 0; i < kPendingSlots; ++i) {
-    device();
-    ASSERT_TRUE(cycle_until([&] { return slots_in_use() == i + 1; }));
-  }
-  const Socket first = peers.front();
+  for (int i = 0; i < kPendingSlots; ++i) device();
+  ASSERT_TRUE(cycle_until([&] { return state.queue.back().socket != kNoSocket; }));
   device();
   clock_pin(1050);
   for (int pass = 0; pass < 2; ++pass) EXPECT_EQ(stderr_of([&] { relay_cycle(state); }), "");
@@ -110,34 +95,31 @@ TEST_F(Pairing, EvictsAFullQueuesFirstSlotOnlyAfterMoreThanFiftySeconds) {
     ASSERT_TRUE(cycle_until([&] { return state.queue[0].accepted_at == 1051; }));
   });
   EXPECT_NE(log.find("Active mode connection timeout: 127.0.0.1\n"), std::string::npos) << log;
-  EXPECT_EQ(receive(first), "");
+  EXPECT_EQ(receive(peers.front()), "");  // the first device
 }
 
-// A pair closed in a pass frees its handles; a client accepted later in that pass may get one of
-// them back and must not be read on the closed socket's readiness.
-TEST_F(Pairing, NeverServesANewSocketOnAClosedOnesReadiness) {
-  start({"a", "b"});
-  const Socket device_side = identified_device("a");
-  placed_client(0);
+// A client accepted in the pass that closed a pair may get one of its handles back.
+TEST_F(Relay, NeverServesANewSocketOnAClosedOnesReadiness) {
+  const Socket device_side = identified_device();
+  placed_client();
   hang_up(device_side);
   send_text(client(1), "early");
   ASSERT_TRUE(socket_ready(mapping(0).pairs[0].device.socket, false, 2000));
   ASSERT_TRUE(socket_ready(mapping(1).listener, false, 2000));
   relay_cycle(state);
-  ASSERT_EQ(clients_placed(1), 1);
+  ASSERT_NE(mapping(1).pairs[0].client.socket, kNoSocket);
   EXPECT_FALSE(channel_holds_data(mapping(1).pairs[0].client));
   EXPECT_TRUE(cycle_until([&] { return channel_holds_data(mapping(1).pairs[0].client); }));
 }
 
 // A side sends, then closes at once, or ends its sending side while the other keeps talking and
 // reads slowly: the other side gets every byte, then a normal end of stream.
-TEST_F(Closing, TheOtherSideGetsEveryByteThenANormalEnd) {
-  start({"m"});
+TEST_F(Relay, TheOtherSideGetsEveryByteThenANormalEnd) {
   const std::tuple<bool, std::size_t, bool> rows[] = {
       {true, 7, true}, {false, 7, true}, {true, 300000, false}, {false, 300000, false}};
   for (const auto& [client_ends, size, closes] : rows) {
     SCOPED_TRACE(testing::Message() << "client ends " << client_ends << ", closes " << closes);
-    const Socket client_side = placed_client(0), device_side = identified_device("m");
+    const Socket client_side = placed_client(), device_side = identified_device();
     const auto [ender, talker] =
         client_ends ? std::pair(client_side, device_side) : std::pair(device_side, client_side);
     const std::string payload = pattern(size, client_ends), chatter(closes ? 0 : 1000, 'c');
@@ -154,15 +136,13 @@ TEST_F(Closing, TheOtherSideGetsEveryByteThenANormalEnd) {
         60));
     EXPECT_FALSE(heard.reset);
     EXPECT_TRUE(heard.bytes == payload) << heard.bytes.size() << " bytes";
-    EXPECT_EQ(clients_placed(0) + devices_placed(), 0);
+    EXPECT_EQ(mapping(0).pairs[0].client.socket, mapping(0).pairs[0].device.socket);  // both none
   }
 }
 
-// The device fills its channel towards a client that reads nothing, then resets while the client
-// still sends to it: what the relay already had from the device still reaches the client.
-TEST_F(Closing, FailedSideKeepsTheBytesItSentForTheOtherSide) {
-  start({"m"});
-  const Socket client_side = placed_client(0), device_side = identified_device("m");
+// A device resets while the relay holds its bytes and the client still sends: they still arrive.
+TEST_F(Relay, FailedSideKeepsTheBytesItSentForTheOtherSide) {
+  const Socket client_side = placed_client(), device_side = identified_device();
   const std::string payload = pattern(32 << 20, 7), chatter(4000, 'c');
   RelayPair& pair = mapping(0).pairs[0];
   std::size_t sent = 0;
@@ -192,15 +172,15 @@ TEST_F(Closing, FailedSideKeepsTheBytesItSentForTheOtherSide) {
   EXPECT_TRUE(heard.bytes == payload.substr(0, heard.bytes.size()));
 }
 
-TEST_F(Closing, DeviceThatNeverIdentifiesIsClosedAfterTheHandshakeTimeout) {
-  start({"m"}, "handshake-timeout 10\n");
+TEST_F(Relay, DeviceThatNeverIdentifiesIsClosedAfterTheHandshakeTimeout) {
+  state.config.handshake_timeout_seconds = 10;
   clock_pin_ms(5000000);
   const Socket idle = device();
   send_text(idle, kGreetingLine);
-  ASSERT_TRUE(cycle_until([&] { return slots_in_use() == 1; }));
+  ASSERT_TRUE(cycle_until([&] { return state.queue[0].socket != kNoSocket; }));
   clock_pin_ms(5000000 + 9999);
   relay_cycle(state);
-  EXPECT_EQ(slots_in_use(), 1);
+  EXPECT_NE(state.queue[0].socket, kNoSocket);
   clock_pin_ms(5000000 + 10000);
   const std::string log = stderr_of([&] { relay_cycle(state); });
   EXPECT_NE(log.find("Active mode connection timeout: 127.0.0.1\n"), std::string::npos) << log;
@@ -210,19 +190,16 @@ TEST_F(Closing, DeviceThatNeverIdentifiesIsClosedAfterTheHandshakeTimeout) {
 
 // POSIX: select shows no peer shutdown without read interest; descriptor limits, namespaces.
 #ifndef _WIN32
-TEST_F(Closing, WaitingClientWithAFullChannelIsSeenLeaving) {
-  start({"m"});
-  const Socket gone = placed_client(0);
+TEST_F(Relay, WaitingClientWithAFullChannelIsSeenLeaving) {
+  const Socket gone = placed_client();
   send_text(gone, std::string(5000, 'x'));
   ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.fill == kChannelBytes; }));
   hang_up(gone);
-  EXPECT_TRUE(cycle_until([&] { return clients_placed(0) == 0; }));
+  EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
 }
 
-// Accept fails while the listener stays readable: it rests (100 ms, doubling), logging once a
-// second at most.
-TEST_F(Closing, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
-  start({"m"});
+// Accept fails while the listener stays readable: it rests, and logs once a second at most.
+TEST_F(Relay, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
   for (int i = 0; i < 3; ++i) client(0);
   ASSERT_TRUE(socket_ready(mapping(0).listener, false, 2000));
   rlimit saved{};
@@ -246,11 +223,11 @@ TEST_F(Closing, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
   EXPECT_TRUE(second != std::string::npos && log.find(line, second + 1) == std::string::npos)
       << log;
   clock_pin_ms(7000000 + 3000);
-  EXPECT_TRUE(cycle_until([&] { return clients_placed(0) == 3; }));
+  EXPECT_TRUE(cycle_until([&] { return mapping(0).counters.clients_accepted == 3; }));
 }
 
 // A device whose network vanished without a FIN or reset (private network namespaces).
-TEST_F(Closing, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
+TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   const auto sh = [](std::string command) { return system((command + " 2>/dev/null").c_str()); };
   const auto teardown = [&] { (void)!sh("ip netns del orv-ka-r; ip netns del orv-ka-p"); };
   teardown();
@@ -266,7 +243,7 @@ TEST_F(Closing, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   const int peer_ns = open("/run/netns/orv-ka-p", O_RDONLY);
   ASSERT_EQ(setns(relay_ns, CLONE_NEWNET), 0);
   start({"m"}, "keepalive 1\n");
-  const Socket client_side = placed_client(0);
+  const Socket client_side = placed_client();
   ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
   const Socket device_side = peers.emplace_back(net_tcp_socket());
   sockaddr_in address{
@@ -276,7 +253,7 @@ TEST_F(Closing, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   send_text(device_side, kGreeting + "id:'m'\nup");
   ASSERT_EQ(receive(client_side, 2), "up");
   ASSERT_EQ(sh("ip -n orv-ka-p link set orvka1 down"), 0);
-  EXPECT_TRUE(cycle_until([&] { return devices_placed() == 0; }, 30));
+  EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].device.socket == kNoSocket; }, 30));
   EXPECT_EQ(receive(client_side), "");
   for (int fd : {home, relay_ns, peer_ns}) close(fd);
   teardown();

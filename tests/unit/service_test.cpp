@@ -5,9 +5,8 @@
 
 #include <fstream>
 #include <vector>
-#ifndef _WIN32
+
 #include "service/systemd.h"
-#endif
 
 namespace orv {
 namespace {

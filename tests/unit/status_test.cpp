@@ -1,6 +1,4 @@
 // The status listener: rendering, requests, and connections served without holding up the pass.
-#include "status/status.h"
-
 #include <vector>
 
 #include "tests/unit/relay_fixture.h"
@@ -8,11 +6,11 @@
 namespace orv {
 namespace {
 
-// Identifiers escaped for each text, never steering a terminal; and the buffer sized at start
-// holds both bodies at their largest (every pair joined, the longest identifier expanded most).
+// Escaped for each text, an identifier never steers a terminal; the buffer sized at start holds
+// both bodies at their largest (every pair joined, the longest identifier expanded most).
 TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
+  // An identifier, as a metrics label, as the page shows it.
   const std::string rows[][3] = {
-      // identifier, as a metrics label, as shown on the page
       {"we\"ird\\id", "we\\\"ird\\\\id", "we\"ird\\\\id"},
       {"a\x01z\x7f", "a\x01z\x7f", "a\\x01z\\x7f"},
       {"\xc2\x9b[31m", "\xc2\x9b[31m", "\\xc2\\x9b[31m"},  // a C1 control
@@ -21,12 +19,9 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   RelayState state;
   for (const auto& row : rows) state.mappings.push_back(make_mapping(row[0], 65535));
   state.mappings.push_back(make_mapping(std::string(245, '\xff'), 65535));
+  const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .address = "255.255.255.255:65535"};
   for (Mapping& mapping : state.mappings)
-    for (RelayPair& pair : mapping.pairs) {
-      pair.joined_at = INT64_MIN;
-      pair.client = pair.device = {
-          .socket = 1000, .delivered = UINT64_MAX, .address = "255.255.255.255:65535"};
-    }
+    for (RelayPair& pair : mapping.pairs) pair = {widest, widest, 0, INT64_MIN};
   std::string metrics(status_body_capacity(state), 0), page = metrics;
   metrics.resize(render_metrics(state, metrics.data(), metrics.size()));
   page.resize(render_page(state, INT64_MAX, page.data(), page.size()));
@@ -37,17 +32,13 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   }
 }
 
-struct StatusServerTest : RelayFixture {
-  StatusServer server;
+struct StatusServerTest : Relay {
   int status_port = free_port();
 
   void SetUp() override {
-    start({"m"}, "status-port " + std::to_string(status_port) + "\n");
+    Relay::SetUp();
+    state.config.status_port = status_port;
     ASSERT_TRUE(status_start(server, state));
-  }
-  void TearDown() override {
-    status_stop(server, state);
-    RelayFixture::TearDown();
   }
   // A connection that sent the request; held: once the server took it in.
   Socket status_client(const std::string& request, bool held = false) {
@@ -84,21 +75,19 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
   }
 }
 
-using StatusListener = RelayFixture;
-TEST_F(StatusListener, ThatCannotOpenIsLoggedAndLeftOut) {
-  start({"m"}, "status-port 9 192.0.2.1\n");  // no interface here has that address
-  StatusServer server;
+TEST_F(Relay, StatusListenerThatCannotOpenIsLoggedAndLeftOut) {
+  state.config.status_address = "192.0.2.1";  // no interface here has that address
+  state.config.status_port = 9;
   const std::string log = stderr_of([&] { EXPECT_FALSE(status_start(server, state)); });
   EXPECT_NE(log.find("Status listener on 192.0.2.1:9 error: "), std::string::npos) << log;
 }
 
-// Eight connections at most, each ended 10 s after its accept whatever it does (one trickling
-// its request byte by byte, one never reading its answer); a 9th waits in the backlog. None of
-// them holds up a pair relaying 4 MB meanwhile.
+// At most eight, each ended 10 s after its accept whatever it does (one trickling its request,
+// one never reading its answer), a 9th waiting in the backlog; none holds up a relaying pair.
 TEST_F(StatusServerTest, EightAtMostEachEndedTenSecondsAfterItsAcceptNoneHoldingUpAPair) {
   clock_pin_ms(1000000);
   const std::string bytes = pattern(4000000, 1), request = "GET /metrics HTTP/1.1\r\n\r\n";
-  const Socket client = placed_client(0), device = identified_device("m");
+  const Socket client = placed_client(), device = identified_device();
   std::vector<Socket> open = {status_client("", true), status_client(request, true)};
   while (open.size() < std::size_t{kStatusConnections}) open.push_back(status_client("", true));
   const Socket ninth = status_client(request);
