@@ -1,9 +1,6 @@
 // The log: line shape, rotation at the threshold, a missing data folder.
 #include "diag/log.h"
 
-#include <filesystem>
-#include <fstream>
-
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {

@@ -82,14 +82,13 @@ struct RelayFixture : ::testing::Test {
       std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
   std::vector<Socket> peers;  // test-side sockets, closed once the relay stopped
 
-  // Each mapping is "identifier" on a fresh port; extra lines go into orv.conf as they are.
-  void start(std::initializer_list<const char*> identifiers, const std::string& extra = "") {
+  // With the mappings "m" and "n", each on a fresh port.
+  void start() {
     std::filesystem::create_directories(folder);
     set_data_folder(folder.string());
-    std::string text = "active-mode-port " + std::to_string(device_port) + "\n" + extra;
-    for (const char* identifier : identifiers)
-      text += "map " + std::string(identifier) + " " + std::to_string(free_port()) + "\n";
-    std::ofstream(folder / "orv.conf", std::ios::binary) << text;
+    std::ofstream(folder / "orv.conf", std::ios::binary)
+        << "active-mode-port " << device_port << "\nmap m " << free_port() << "\nmap n "
+        << free_port() << "\n";
     ASSERT_TRUE(orv_start(state, (folder / "orv.conf").string()));
   }
   void TearDown() override {
@@ -141,9 +140,8 @@ struct RelayFixture : ::testing::Test {
   }
 };
 
-// A relay started with the mappings "m" and "n".
 struct Relay : RelayFixture {
-  void SetUp() override { start({"m", "n"}); }
+  void SetUp() override { start(); }
 };
 
 }  // namespace orv

@@ -229,20 +229,21 @@ TEST_F(Relay, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
 // A device whose network vanished without a FIN or reset (private network namespaces).
 TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   const auto sh = [](std::string command) { return system((command + " 2>/dev/null").c_str()); };
-  const auto teardown = [&] { (void)!sh("ip netns del orv-ka-r; ip netns del orv-ka-p"); };
+  const auto teardown = [&] { (void)!sh("ip netns del orv-kr; ip netns del orv-kp"); };
   teardown();
-  if (sh("ip netns add orv-ka-r && ip netns add orv-ka-p && ip link add orvka0 netns orv-ka-r "
-         "type veth peer name orvka1 netns orv-ka-p && ip -n orv-ka-r link set lo up && "
-         "ip -n orv-ka-r addr add 192.0.2.1/24 dev orvka0 && ip -n orv-ka-r link set orvka0 up && "
-         "ip -n orv-ka-p addr add 192.0.2.2/24 dev orvka1 && ip -n orv-ka-p link set orvka1 up")) {
+  if (sh("ip netns add orv-kr && ip netns add orv-kp && ip link add orvk0 netns orv-kr type veth "
+         "peer name orvk1 netns orv-kp && ip -n orv-kr link set lo up && ip -n orv-kr link set "
+         "orvk0 up && ip -n orv-kr addr add 192.0.2.1/24 dev orvk0 && ip -n orv-kp link set "
+         "orvk1 up && ip -n orv-kp addr add 192.0.2.2/24 dev orvk1")) {
     teardown();
     GTEST_SKIP() << "network namespaces need root and iproute2";
   }
   const int home = open("/proc/self/ns/net", O_RDONLY);
-  const int relay_ns = open("/run/netns/orv-ka-r", O_RDONLY);
-  const int peer_ns = open("/run/netns/orv-ka-p", O_RDONLY);
+  const int relay_ns = open("/run/netns/orv-kr", O_RDONLY);
+  const int peer_ns = open("/run/netns/orv-kp", O_RDONLY);
   ASSERT_EQ(setns(relay_ns, CLONE_NEWNET), 0);
-  start({"m"}, "keepalive 1\n");
+  start();
+  state.config.keepalive_seconds = 1;
   const Socket client_side = placed_client();
   ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
   const Socket device_side = peers.emplace_back(net_tcp_socket());
@@ -252,7 +253,7 @@ TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
   send_text(device_side, kGreeting + "id:'m'\nup");
   ASSERT_EQ(receive(client_side, 2), "up");
-  ASSERT_EQ(sh("ip -n orv-ka-p link set orvka1 down"), 0);
+  ASSERT_EQ(sh("ip -n orv-kp link set orvk1 down"), 0);
   EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].device.socket == kNoSocket; }, 30));
   EXPECT_EQ(receive(client_side), "");
   for (int fd : {home, relay_ns, peer_ns}) close(fd);

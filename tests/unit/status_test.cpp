@@ -1,6 +1,4 @@
 // The status listener: rendering, requests, and connections served without holding up the pass.
-#include <vector>
-
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -33,17 +31,15 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
 }
 
 struct StatusServerTest : Relay {
-  int status_port = free_port();
-
   void SetUp() override {
     Relay::SetUp();
-    state.config.status_port = status_port;
+    state.config.status_port = free_port();
     ASSERT_TRUE(status_start(server, state));
   }
   // A connection that sent the request; held: once the server took it in.
   Socket status_client(const std::string& request, bool held = false) {
     const int before = server.open;
-    const Socket socket = connect(status_port);
+    const Socket socket = connect(state.config.status_port);
     if (!request.empty()) send_text(socket, request);
     EXPECT_TRUE(!held || cycle_until([&] { return server.open > before; }));
     return socket;
