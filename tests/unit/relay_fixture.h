@@ -54,9 +54,8 @@ inline bool drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
 // Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
 inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
   if (sent == bytes.size() || !socket_ready(socket, true)) return false;
-  const long n =
-      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
-  sent += static_cast<std::size_t>(std::max(n, 0L));
+  const std::size_t piece = std::min<std::size_t>(65536, bytes.size() - sent);
+  sent += static_cast<std::size_t>(std::max(net_send(socket, bytes.data() + sent, piece), 0L));
   return sent == bytes.size();
 }
 
@@ -101,7 +100,6 @@ struct RelayFixture : ::testing::Test {
   }
   Mapping& mapping(std::size_t index) { return state.mappings.at(index); }
   Socket connect(int port) { return peers.emplace_back(net_connect_loopback(port)); }
-  Socket client(std::size_t index) { return connect(mapping(index).port); }
   Socket device() { return connect(device_port); }
   // Closes a test-side socket before the end of the test; nothing when it is closed already.
   void hang_up(Socket socket) {
@@ -127,7 +125,7 @@ struct RelayFixture : ::testing::Test {
   // A client, then a device that completed its handshake, once the relay placed it in a pair.
   Socket placed_client(std::size_t index = 0) {
     const std::uint64_t before = mapping(index).counters.clients_accepted;
-    const Socket socket = client(index);
+    const Socket socket = connect(mapping(index).port);
     EXPECT_TRUE(cycle_until([&] { return mapping(index).counters.clients_accepted > before; }));
     return socket;
   }

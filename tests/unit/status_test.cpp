@@ -23,7 +23,6 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   std::string metrics(status_body_capacity(state), 0), page = metrics;
   metrics.resize(render_metrics(state, metrics.data(), metrics.size()));
   page.resize(render_page(state, INT64_MAX, page.data(), page.size()));
-  ASSERT_TRUE(!metrics.empty() && !page.empty());
   for (const auto& [identifier, label, shown] : rows) {
     EXPECT_NE(metrics.find("{mapping=\"" + label + "\"} "), std::string::npos) << shown;
     EXPECT_NE(page.find("\n'" + shown + "' on port"), std::string::npos) << shown;
