@@ -14,6 +14,7 @@ std::string log_quietly(const std::string& text) {
 
 // A line is its timestamp, the text and the given end; a short buffer cuts it, never overruns.
 TEST(Log, LineHasTheTimestampShapeAndIsCutNeverOverrun) {
+  set_data_folder((fs::temp_directory_path() / "orv-no-such-folder").string());  // stderr only
   char line[64];
   const LogTime time{2026, 3, 7, 9, 5, 2, 41};
   EXPECT_EQ(format_log_line(line, sizeof line, time, "text", "\r\n"), 30u);
