@@ -21,7 +21,7 @@ TEST_F(Relay, HandsOverWithThePayloadWhenFedByteByByte) {
   const PendingSlot& slot = state.queue[0];
   for (std::size_t sent = 1; sent <= handshake.size(); ++sent) {
     send_text(device_side, handshake.substr(sent - 1, 1));
-    ASSERT_TRUE(cycle_until([&] {  // still identifying, every byte so far taken in
+    ASSERT_TRUE(cycle_until([&] {  // still identifying, every byte taken in (greeting: 18)
       return slot.socket != kNoSocket && slot.received_length + 18 * slot.greeting_seen == sent;
     }));
   }
