@@ -1,10 +1,7 @@
 // The log: line shape, rotation at the threshold, a missing data folder.
 #include "diag/log.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
+#include "tests/unit/relay_fixture.h"
 
 namespace orv {
 namespace {
@@ -12,43 +9,38 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string log_quietly(const std::string& text) {
-  testing::internal::CaptureStderr();
-  log_message(kSeverityNotice, "%s", text.c_str());
-  return testing::internal::GetCapturedStderr();
+  return stderr_of([&] { log_message(kSeverityNotice, "%s", text.c_str()); });
 }
 
 // A line is its timestamp, the text and the given end; a short buffer cuts it, never overruns.
 TEST(Log, LineHasTheTimestampShapeAndIsCutNeverOverrun) {
+  set_data_folder((fs::temp_directory_path() / "orv-no-such-folder").string());  // stderr only
   char line[64];
   const LogTime time{2026, 3, 7, 9, 5, 2, 41};
   EXPECT_EQ(format_log_line(line, sizeof line, time, "text", "\r\n"), 30u);
   EXPECT_STREQ(line, "2026-03-07 09:05:02.041 text\r\n");
-  EXPECT_EQ(format_log_line(line, 10, time, "text", "\n"), 9u);
-  EXPECT_STREQ(line, "2026-03-0");
+  EXPECT_EQ(format_log_line(line, 10, time, "text", "\n"), 9u);  // cut, the rest left alone
+  EXPECT_EQ(std::string(line, 30), std::string("2026-03-0\0 09:05:02.041 text\r\n", 30));
   EXPECT_EQ(log_quietly(std::string(20000, 'x')).find('\n'), 24 + (kLogMessageBytes - 1));
 }
 
-// A log of exactly 1,000,000 bytes still grows; one byte more and it moves to orv.log.1,
-// replacing the older one. Without its folder the log still reaches standard error.
+// Only a log over 1,000,000 bytes moves to orv.log.1; without its folder it still reaches stderr.
 TEST(Log, RotatesOnlyBeyondTheThresholdAndLivesWithoutItsFolder) {
   const fs::path folder = fs::temp_directory_path() / ("orv-log-" + std::to_string(std::rand()));
-  const std::string saved_folder = data_folder();
   set_data_folder(folder.string());
-  for (const long size : {kLogRotateBytes, kLogRotateBytes + 1}) {
+  // The log's size before a 30-byte line, and the sizes of both files after it.
+  const std::uintmax_t rows[][3] = {{1000000, 1000030, 5}, {1000001, 30, 1000001}};
+  for (const auto& [before, log, older] : rows) {
     fs::create_directories(folder);
     std::ofstream(folder / "orv.log.1", std::ios::binary) << "older";
-    std::ofstream(folder / "orv.log", std::ios::binary) << std::string(size, 'a');
+    std::ofstream(folder / "orv.log", std::ios::binary) << std::string(before, 'a');
     log_quietly("next");
-    const std::uintmax_t before = static_cast<std::uintmax_t>(size);
-    EXPECT_EQ(fs::file_size(folder / "orv.log"), size > 1000000 ? 30u : before + 30) << size;
-    EXPECT_EQ(fs::file_size(folder / "orv.log.1"), size > 1000000 ? before : 5u) << size;
+    EXPECT_EQ(fs::file_size(folder / "orv.log"), log) << before;
+    EXPECT_EQ(fs::file_size(folder / "orv.log.1"), older) << before;
     fs::remove_all(folder);
   }
-  const std::string console = log_quietly("lost");
-  EXPECT_NE(console.find(" lost\n" + data_file_path("orv.log") + ": No such file or directory\n"),
-            std::string::npos)
-      << console;
-  set_data_folder(saved_folder);
+  const std::string console = log_quietly("lost"), reason = ": No such file or directory\n";
+  EXPECT_TRUE(console.ends_with(" lost\n" + data_file_path("orv.log") + reason)) << console;
 }
 
 }  // namespace

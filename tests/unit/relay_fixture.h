@@ -1,4 +1,4 @@
-// Test helpers: loopback links, waiting with a deadline, and a relay the test runs pass by pass.
+// Test helpers: waiting with a deadline, test-side loopback sockets, and a relay run pass by pass.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 
 #include "diag/log.h"
 #include "relay/relay.h"
+#include "status/status.h"
 
 namespace orv {
 
@@ -32,19 +33,6 @@ inline bool socket_ready(Socket socket, bool for_write, int timeout_ms = 0) {
   return ready;
 }
 
-// Two connected loopback sockets: `inside` as a listener accepted it, `outside` the peer.
-struct Link {
-  Socket inside = kNoSocket, outside = kNoSocket;
-};
-inline Link make_link() {
-  const Socket listener = open_listener(free_port());
-  Link link{kNoSocket, net_connect_loopback(net_local_port(listener))};
-  char address[kAddressTextBytes];
-  link.inside = net_accept(listener, address);
-  net_close(listener);
-  return link;
-}
-
 // What a test-side socket received, and whether its stream ended (or was reset).
 struct Drained {
   std::string bytes;
@@ -63,6 +51,14 @@ inline bool drain(Socket socket, Drained& into, std::size_t limit = SIZE_MAX) {
   return into.ended || into.bytes.size() >= limit;
 }
 
+// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
+inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
+  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
+  const std::size_t piece = std::min<std::size_t>(65536, bytes.size() - sent);
+  sent += static_cast<std::size_t>(std::max(net_send(socket, bytes.data() + sent, piece), 0L));
+  return sent == bytes.size();
+}
+
 // Bytes that differ from their neighbours, so a lost or repeated piece shows.
 inline std::string pattern(std::size_t size, int seed) {
   std::string bytes(size, 0);
@@ -76,47 +72,39 @@ inline std::string stderr_of(const std::function<void()>& run) {
   return testing::internal::GetCapturedStderr();
 }
 
-// How many entries of a list hold an open socket; `socket_of` picks it from an entry.
-inline int open_sockets(const auto& list, auto socket_of) {
-  return static_cast<int>(std::size(list) - std::ranges::count(list, kNoSocket, socket_of));
-}
-
-// Sends the next piece of bytes[sent..] if the socket takes it; true when that was the last.
-inline bool send_some(Socket socket, const std::string& bytes, std::size_t& sent) {
-  if (sent == bytes.size() || !socket_ready(socket, true)) return false;
-  const long n =
-      net_send(socket, bytes.data() + sent, std::min<std::size_t>(65536, bytes.size() - sent));
-  sent += static_cast<std::size_t>(std::max(n, 0L));
-  return sent == bytes.size();
-}
-
-// A started relay on loopback: its configuration in a temp folder, passes on demand.
+// A relay on loopback, started by the test: its configuration in a temp folder, passes on demand.
 struct RelayFixture : ::testing::Test {
   RelayState state;
+  StatusServer server;  // started by the tests of the status listener
   int device_port = free_port();
   std::filesystem::path folder =
       std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
+  std::vector<Socket> peers;  // test-side sockets, closed once the relay stopped
 
-  // Each mapping is "identifier" on a fresh port; extra lines go into orv.conf as they are.
-  void start(std::initializer_list<const char*> identifiers, const std::string& extra = "") {
+  // With the mappings "m" and "n", each on a fresh port.
+  void start() {
     std::filesystem::create_directories(folder);
     set_data_folder(folder.string());
-    std::string text = "active-mode-port " + std::to_string(device_port) + "\n" + extra;
-    for (const char* identifier : identifiers)
-      text += "map " + std::string(identifier) + " " + std::to_string(free_port()) + "\n";
-    std::ofstream(folder / "orv.conf", std::ios::binary) << text;
+    std::ofstream(folder / "orv.conf", std::ios::binary)
+        << "active-mode-port " << device_port << "\nmap m " << free_port() << "\nmap n "
+        << free_port() << "\n";
     ASSERT_TRUE(orv_start(state, (folder / "orv.conf").string()));
   }
   void TearDown() override {
     clock_release();
+    status_stop(server, state);
     relay_stop(state);
     for (PendingSlot& slot : state.queue) close_slot(state, slot);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+    for (Socket socket : peers) net_close(socket);
+    std::filesystem::remove_all(folder);
   }
   Mapping& mapping(std::size_t index) { return state.mappings.at(index); }
-  Socket client(std::size_t index) { return net_connect_loopback(mapping(index).port); }
-  Socket device() { return net_connect_loopback(device_port); }
+  Socket connect(int port) { return peers.emplace_back(net_connect_loopback(port)); }
+  Socket device() { return connect(device_port); }
+  // Closes a test-side socket before the end of the test; nothing when it is closed already.
+  void hang_up(Socket socket) {
+    if (std::erase(peers, socket) > 0) net_close(socket);
+  }
 
   // Runs passes until the condition holds; false after `seconds`.
   bool cycle_until(const std::function<bool()>& done, int seconds = 5) {
@@ -128,46 +116,30 @@ struct RelayFixture : ::testing::Test {
   void send_text(Socket socket, const std::string& bytes) {
     ASSERT_EQ(net_send(socket, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
   }
-  // Runs passes until `count` bytes or the end of stream arrived on a test-side socket.
-  std::string receive(Socket socket, std::size_t count, bool* ended = nullptr) {
+  // Runs passes until `count` bytes arrived on a test-side socket; by default, until it ends.
+  std::string receive(Socket socket, std::size_t count = SIZE_MAX) {
     Drained got;
-    cycle_until([&] { return drain(socket, got, count); });
-    if (ended != nullptr) *ended = got.ended;
+    EXPECT_TRUE(cycle_until([&] { return drain(socket, got, count); })) << got.bytes.size();
     return got.bytes;
   }
-  // Whether the relay ends the socket's stream without sending it a byte; closes the socket.
-  bool closed_by_relay(Socket socket) {
-    bool ended = false;
-    const bool silent = receive(socket, 1, &ended).empty();
-    net_close(socket);
-    return ended && silent;
-  }
-  // A client that sits in a pair of the mapping.
-  Socket placed_client(std::size_t index) {
-    const int before = clients_placed(index);
-    const Socket socket = client(index);
-    EXPECT_TRUE(cycle_until([&] { return clients_placed(index) > before; }));
+  // A client, then a device that completed its handshake, once the relay placed it in a pair.
+  Socket placed_client(std::size_t index = 0) {
+    const std::uint64_t before = mapping(index).counters.clients_accepted;
+    const Socket socket = connect(mapping(index).port);
+    EXPECT_TRUE(cycle_until([&] { return mapping(index).counters.clients_accepted > before; }));
     return socket;
   }
-  // A device that completed its handshake with the given identifier and sits in a pair.
-  Socket identified_device(const char* identifier, const std::string& after = "") {
-    const int before = devices_placed();
+  Socket identified_device(std::size_t index = 0, const std::string& after = "") {
+    const std::uint64_t before = mapping(index).counters.devices_identified;
     const Socket socket = device();
-    send_text(socket, std::string(kGreetingLine) + "id:'" + identifier + "'\n" + after);
-    EXPECT_TRUE(cycle_until([&] { return devices_placed() > before; }));
+    send_text(socket, kGreetingLine + ("id:'" + mapping(index).identifier + "'\n" + after));
+    EXPECT_TRUE(cycle_until([&] { return mapping(index).counters.devices_identified > before; }));
     return socket;
   }
-  int slots_in_use() const { return open_sockets(state.queue, &PendingSlot::socket); }
-  int closing_sockets() const { return open_sockets(state.closing, &ClosingSocket::socket); }
-  int clients_placed(std::size_t index) const {
-    return open_sockets(state.mappings.at(index).pairs, [](auto& p) { return p.client.socket; });
-  }
-  int devices_placed() const {
-    int placed = 0;
-    for (const Mapping& m : state.mappings)
-      placed += open_sockets(m.pairs, [](auto& p) { return p.device.socket; });
-    return placed;
-  }
+};
+
+struct Relay : RelayFixture {
+  void SetUp() override { start(); }
 };
 
 }  // namespace orv

@@ -1,0 +1,256 @@
+// The relay pass on loopback: the handshake, who joins whom, and how pairs and pending devices end.
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+#include "tests/unit/relay_fixture.h"
+
+namespace orv {
+namespace {
+
+const std::string kGreeting = kGreetingLine;
+
+// Fed a byte per pass, the handshake hands over what followed its last line, NUL bytes included.
+TEST_F(Relay, HandsOverWithThePayloadWhenFedByteByByte) {
+  const std::string handshake = kGreeting + "id:'m'", payload("\nfirst\0bytes\n'", 14);
+  const Socket client_side = placed_client(), device_side = device();
+  const PendingSlot& slot = state.queue[0];
+  for (std::size_t sent = 1; sent <= handshake.size(); ++sent) {
+    send_text(device_side, handshake.substr(sent - 1, 1));
+    ASSERT_TRUE(cycle_until([&] {  // still identifying, every byte taken in (greeting: 18)
+      return slot.socket != kNoSocket && slot.received_length + 18 * slot.greeting_seen == sent;
+    }));
+  }
+  send_text(device_side, payload);
+  EXPECT_EQ(receive(client_side, payload.size() - 1), payload.substr(1));
+}
+
+// Every refusal closes the device without a byte. The session log says why; without it only an
+// identifier that names no mapping is logged, with its bytes escaped.
+TEST_F(Relay, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"tcp-active-mode:1\r\nid:'m'\n", "refused: bad greeting"},
+      {"TCP-ACTIVE-MODE:1\nid:'m'\n", "refused: bad greeting"},
+      {kGreeting + "id:'m'\r\n", "refused: no closing quote"},
+      {kGreeting + "ID:'m'\n", "refused: no identification prefix"},
+      {kGreeting + std::string(200, 'a'), "refused: over-long line"},
+      {kGreeting + "id:'m", "refused: ended early"},
+      {kGreeting + "id:'M'\n", "invalid identifier 'M' from 127.0.0.1"},
+      {kGreeting + "id:''\n", "invalid identifier '' from 127.0.0.1"},
+      {kGreeting + "id:'a\rb\\c\x1b[2J\x7f\xc3\xa9'\n",
+       "invalid identifier 'a\\x0db\\\\c\\x1b[2J\\x7f\xc3\xa9' from 127.0.0.1"},
+  };
+  for (const bool session_log : {true, false}) {
+    state.config.session_log = session_log;
+    for (const auto& [bytes, logged] : cases) {
+      SCOPED_TRACE(logged);
+      const Socket device_side = device();
+      const std::string log = stderr_of([&] {
+        send_text(device_side, bytes);
+        net_shutdown_send(device_side);  // "ended early" needs the end; the others are over before
+        EXPECT_EQ(receive(device_side), "");
+      });
+      const bool said = session_log || logged.starts_with("invalid");
+      EXPECT_EQ(log.find(logged + "\n") != std::string::npos, said) << log;
+    }
+  }
+  EXPECT_EQ(state.counters.refused[static_cast<int>(Refusal::kBadGreeting)], 4u);
+  EXPECT_EQ(state.counters.unknown_identifiers, 6u);
+}
+
+// Tickets, not pair order: a device joins the client that waited longest and gets what it sent
+// meanwhile. A client joins the lowest waiting device and gets only what it sends from then on.
+TEST_F(Relay, JoinsTheLongestWaitingClientOrTheLowestWaitingDevice) {
+  const Socket first = placed_client(), second = placed_client();
+  send_text(second, "from second");
+  hang_up(first);  // pair 0 frees; the next client takes it with a later ticket
+  ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
+  placed_client();
+  EXPECT_EQ(receive(identified_device(0, "to second"), 11), "from second");
+  EXPECT_EQ(receive(second, 9), "to second");  // what followed the identification line
+  const Socket lowest = identified_device(1, "early");
+  identified_device(1);
+  send_text(lowest, "dropped");
+  ASSERT_TRUE(cycle_until([&] { return mapping(1).pairs[0].device.fill == 12; }));
+  const Socket client_side = placed_client(1);
+  send_text(lowest, "kept");
+  EXPECT_EQ(receive(client_side, 4), "kept");
+}
+
+// A client accepted in the pass that closed a pair may get one of its handles back.
+TEST_F(Relay, NeverServesANewSocketOnAClosedOnesReadiness) {
+  const Socket device_side = identified_device();
+  placed_client();
+  hang_up(device_side);
+  send_text(connect(mapping(1).port), "early");
+  ASSERT_TRUE(socket_ready(mapping(0).pairs[0].device.socket, false, 2000));
+  ASSERT_TRUE(socket_ready(mapping(1).listener, false, 2000));
+  relay_cycle(state);
+  ASSERT_NE(mapping(1).pairs[0].client.socket, kNoSocket);
+  EXPECT_FALSE(channel_holds_data(mapping(1).pairs[0].client));
+  EXPECT_TRUE(cycle_until([&] { return channel_holds_data(mapping(1).pairs[0].client); }));
+}
+
+// A side sends, then closes at once, or ends its sending side while the other keeps talking and
+// reads slowly: the other side gets every byte, then a normal end of stream.
+TEST_F(Relay, TheOtherSideGetsEveryByteThenANormalEnd) {
+  const std::tuple<bool, std::size_t, bool> rows[] = {
+      {true, 7, true}, {false, 7, true}, {true, 300000, false}, {false, 300000, false}};
+  for (const auto& [client_ends, size, closes] : rows) {
+    SCOPED_TRACE(testing::Message() << "client ends " << client_ends << ", closes " << closes);
+    const Socket client_side = placed_client(), device_side = identified_device();
+    const auto [ender, talker] =
+        client_ends ? std::pair(client_side, device_side) : std::pair(device_side, client_side);
+    const std::string payload = pattern(size, client_ends), chatter(closes ? 0 : 1000, 'c');
+    std::size_t sent = 0;
+    Drained heard, ignored;
+    ASSERT_TRUE(cycle_until(
+        [&] {
+          if (send_some(ender, payload, sent)) closes ? hang_up(ender) : net_shutdown_send(ender);
+          if (socket_ready(talker, true)) (void)net_send(talker, chatter.data(), chatter.size());
+          drain(talker, heard, heard.bytes.size() + 1000);  // a slow reader
+          if (!closes) drain(ender, ignored);
+          return heard.ended;
+        },
+        60));
+    EXPECT_FALSE(heard.reset);
+    EXPECT_TRUE(heard.bytes == payload) << heard.bytes.size() << " bytes";
+    EXPECT_EQ(mapping(0).pairs[0].client.socket, mapping(0).pairs[0].device.socket);  // both none
+  }
+}
+
+// A device resets while the relay holds its bytes and the client still sends: they still arrive.
+TEST_F(Relay, FailedSideKeepsTheBytesItSentForTheOtherSide) {
+  const Socket client_side = placed_client(), device_side = identified_device();
+  const std::string payload = pattern(32 << 20, 7), chatter(4000, 'c');
+  RelayPair& pair = mapping(0).pairs[0];
+  std::size_t sent = 0;
+  ASSERT_TRUE(cycle_until(
+      [&] {
+        send_some(device_side, payload, sent);
+        return pair.device.fill == kChannelBytes && !pair.client.writable;
+      },
+      30));
+  // Closing with the client's bytes unread makes the device's system answer with a reset.
+  send_text(client_side, chatter);
+  ASSERT_TRUE(cycle_until([&] { return pair.client.delivered == chatter.size(); }));
+  ASSERT_TRUE(socket_ready(device_side, false, 2000));
+  const std::uint64_t held = pair.device.delivered + pair.device.fill;
+  hang_up(device_side);
+  send_text(client_side, chatter);
+  ASSERT_TRUE(cycle_until([&] { return pair.device.broken || pair.device.socket == kNoSocket; }));
+  Drained heard;
+  ASSERT_TRUE(cycle_until(
+      [&] {
+        if (socket_ready(client_side, true)) (void)net_send(client_side, chatter.data(), 4000);
+        drain(client_side, heard);
+        return heard.ended;
+      },
+      30));
+  EXPECT_GE(heard.bytes.size(), held);
+  EXPECT_TRUE(heard.bytes == payload.substr(0, heard.bytes.size()));
+}
+
+// A pending device is closed silently, and logged, only once its time is up: 10 s with
+// handshake-timeout 10; more than 50 s when all 20 slots are identifying and another one comes.
+TEST_F(Relay, PendingDeviceIsClosedOnlyOnceItsTimeIsUp) {
+  // handshake-timeout, devices arriving, and when the first of them is still held, then closed (ms)
+  const std::tuple<int, int, std::int64_t, std::int64_t> rows[] = {
+      {10, 1, 9999, 10000}, {0, kPendingSlots + 1, 50999, 51000}};
+  for (const auto& [timeout, devices, held_ms, closed_ms] : rows) {
+    state.config.handshake_timeout_seconds = timeout;
+    clock_pin_ms(1000000);
+    const Socket first = device();
+    for (int i = 1; i < devices; ++i) device();
+    const PendingSlot& last = state.queue[std::min(devices, kPendingSlots) - 1];
+    ASSERT_TRUE(cycle_until([&] { return last.socket != kNoSocket; }));
+    clock_pin_ms(1000000 + held_ms);
+    for (int pass = 0; pass < 2; ++pass) EXPECT_EQ(stderr_of([&] { relay_cycle(state); }), "");
+    EXPECT_FALSE(socket_ready(first, false));  // still held
+    clock_pin_ms(1000000 + closed_ms);
+    const std::string log = stderr_of([&] { EXPECT_EQ(receive(first), ""); });
+    EXPECT_NE(log.find("Active mode connection timeout: 127.0.0.1\n"), std::string::npos) << log;
+    EXPECT_EQ(state.queue[0].socket != kNoSocket, devices > 1);  // the newcomer took its slot
+  }
+  EXPECT_EQ(state.counters.evictions, 2u);
+}
+
+// POSIX: select shows no peer shutdown without read interest; descriptor limits, namespaces.
+#ifndef _WIN32
+TEST_F(Relay, WaitingClientWithAFullChannelIsSeenLeaving) {
+  const Socket gone = placed_client();
+  send_text(gone, std::string(5000, 'x'));
+  ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.fill == kChannelBytes; }));
+  hang_up(gone);
+  EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
+}
+
+// Accept fails while the listener stays readable: it rests, and logs once a second at most.
+TEST_F(Relay, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
+  for (int i = 0; i < 3; ++i) connect(mapping(0).port);
+  ASSERT_TRUE(socket_ready(mapping(0).listener, false, 2000));
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  const rlimit tight{static_cast<rlim_t>(lowest_free + 1), saved.rlim_max};  // capture takes one
+  const std::string log = stderr_of([&] {
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    // (ms since the first attempt, attempts so far): the rest is 100 ms, then 200 ms.
+    const std::pair<int, std::uint64_t> steps[] = {{0, 1}, {0, 1}, {100, 2}, {250, 2}, {1300, 3}};
+    for (const auto& [at, attempts] : steps) {
+      clock_pin_ms(7000000 + at);
+      relay_cycle(state);
+      EXPECT_EQ(state.counters.accept_errors, attempts) << at;
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  });
+  const std::string line = "Accept error on master listen socket: 24\n";
+  const std::size_t second = log.find(line, log.find(line) + 1);  // and no third
+  EXPECT_TRUE(second != std::string::npos && log.find(line, second + 1) == std::string::npos)
+      << log;
+  clock_pin_ms(7000000 + 3000);
+  EXPECT_TRUE(cycle_until([&] { return mapping(0).counters.clients_accepted == 3; }));
+}
+
+// A device whose network vanished without a FIN or reset (private network namespaces).
+TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
+  const auto sh = [](std::string command) { return system((command + " 2>/dev/null").c_str()); };
+  const auto teardown = [&] { (void)!sh("ip netns del orv-kr; ip netns del orv-kp"); };
+  teardown();
+  if (sh("ip netns add orv-kr && ip netns add orv-kp && ip link add orvk0 netns orv-kr type veth "
+         "peer name orvk1 netns orv-kp && ip -n orv-kr link set lo up && ip -n orv-kr link set "
+         "orvk0 up && ip -n orv-kr addr add 192.0.2.1/24 dev orvk0 && ip -n orv-kp link set "
+         "orvk1 up && ip -n orv-kp addr add 192.0.2.2/24 dev orvk1")) {
+    teardown();
+    GTEST_SKIP() << "network namespaces need root and iproute2";
+  }
+  const int home = open("/proc/self/ns/net", O_RDONLY);
+  const int relay_ns = open("/run/netns/orv-kr", O_RDONLY);
+  const int peer_ns = open("/run/netns/orv-kp", O_RDONLY);
+  ASSERT_EQ(setns(relay_ns, CLONE_NEWNET), 0);
+  start();
+  state.config.keepalive_seconds = 1;
+  const Socket client_side = placed_client();
+  ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
+  const Socket device_side = peers.emplace_back(net_tcp_socket());
+  sockaddr_in address{
+      AF_INET, htons(static_cast<std::uint16_t>(device_port)), {inet_addr("192.0.2.1")}, {}};
+  ASSERT_EQ(::connect(device_side, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
+  send_text(device_side, kGreeting + "id:'m'\nup");
+  ASSERT_EQ(receive(client_side, 2), "up");
+  ASSERT_EQ(sh("ip -n orv-kp link set orvk1 down"), 0);
+  EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].device.socket == kNoSocket; }, 30));
+  EXPECT_EQ(receive(client_side), "");
+  for (int fd : {home, relay_ns, peer_ns}) close(fd);
+  teardown();
+}
+#endif
+
+}  // namespace
+}  // namespace orv
