@@ -28,11 +28,8 @@ registered() { # "yes" or "no" for the service, its event source and the uninsta
     run reg query "$key" && printf 'yes ' || printf 'no '
   done
 }
-# A service left installed would start with every later Wine session.
-remove_all() {
-  run net stop ORV || true
-  run sc delete ORV || true
-  run reg delete "$source" /f || true
+remove_all() { # a service left installed would start with every later Wine session
+  { run net stop ORV; run sc delete ORV; run reg delete "$source" /f; } || true
   rm -rf "$program" "$data"
 }
 trap 'remove_all; rm -rf "$out"' EXIT

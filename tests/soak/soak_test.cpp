@@ -27,8 +27,7 @@ using std::string;
 constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
 const string kGreeting = "tcp-active-mode:1\n";
 
-// The relay's end of a loopback connection: its receive queue and its file's inode (0 until the
-// relay accepts it); all zero once it is gone.
+// The relay's end of a loopback connection (inode 0 until it is accepted); all zero once gone.
 inet_diag_msg relay_end(int relay_port, int port) {
   thread_local const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
   const uint32_t loopback = htonl(INADDR_LOOPBACK), none = INET_DIAG_NOCOOKIE;
@@ -50,8 +49,7 @@ bool all_sent(int fd) {  // the peer acknowledged every byte
   return !ioctl(fd, SIOCOUTQ, &queued) && !queued;
 }
 
-// How the side of a pair that ends first ends: it shuts down its sending side and reads on; it
-// resets; or it closes once the relay has all it sent, while its partner may still send to it.
+// How the first side of a pair to end ends; kClose once the relay has all it sent.
 enum Ending { kGoesOn, kHalfClose, kReset, kClose };
 
 struct Side {
@@ -71,8 +69,7 @@ struct Worker {
   std::mt19937_64 rng;
   bool broken = false;  // a check failed: it is reported, and no more random rounds run
   std::deque<Side> sides;
-  // Waiting devices [0] and clients [1]. No pair frees within a round, so the pairs fill in
-  // order and the lowest waiting device, like the longest waiting client, is the earliest.
+  // Waiting devices [0] and clients [1], earliest first (no pair frees within a round).
   std::deque<Side*> waiting[2];
   char buffer[65536];
 
