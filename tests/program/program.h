@@ -67,10 +67,8 @@ inline bool ends_without_data(int s) {
 
 // Whether text holds part; the message shows both.
 inline ::testing::AssertionResult has(const std::string& text, const std::string& part) {
-  return (text.find(part) != text.npos ? ::testing::AssertionSuccess()
-                                       : ::testing::AssertionFailure())
-         << "'" << part << "' in:\n"
-         << text;
+  if (text.find(part) != text.npos) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "'" << part << "' in:\n" << text;
 }
 
 // A run of the real program: its output folder and data folder (under Wine C:\ProgramData\orv).
