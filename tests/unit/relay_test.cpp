@@ -224,8 +224,7 @@ TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   const Socket client_side = placed_client();
   ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
   const Socket device_side = peers.emplace_back(net_tcp_socket());
-  sockaddr_in address{
-      AF_INET, htons(static_cast<std::uint16_t>(device_port)), {inet_addr("192.0.2.1")}, {}};
+  sockaddr_in address{AF_INET, htons(device_port), {inet_addr("192.0.2.1")}, {}};
   ASSERT_EQ(::connect(device_side, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
   send_text(device_side, kGreeting + "id:'m'\nup");

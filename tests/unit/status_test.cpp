@@ -86,14 +86,13 @@ TEST_F(StatusServerTest, EightAtMostEachEndedTenSecondsAfterItsAcceptNoneHolding
   const Socket ninth = status_client(request);
   std::size_t sent = 0, trickled = 0;
   Drained at_device;
-  ASSERT_TRUE(cycle_until(
-      [&] {
-        if (trickled < request.size() && server.connections[0].received == trickled)
-          send_text(open[0], request.substr(trickled++, 1));
-        send_some(client, bytes, sent);
-        return drain(device, at_device, bytes.size());
-      },
-      120));
+  const auto relayed = [&] {
+    if (trickled < request.size() && server.connections[0].received == trickled)
+      send_text(open[0], request.substr(trickled++, 1));
+    send_some(client, bytes, sent);
+    return drain(device, at_device, bytes.size());
+  };
+  ASSERT_TRUE(cycle_until(relayed, 120));
   EXPECT_TRUE(at_device.bytes == bytes);
   EXPECT_TRUE(receive(open[0]).starts_with("HTTP/1.1 200 OK"));
   clock_pin_ms(1000000 + kStatusConnectionMs - 1);
