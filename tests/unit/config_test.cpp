@@ -24,9 +24,8 @@ std::string read(const std::string& text) {
   return got.str();
 }
 
-// Keywords and identifiers are case-sensitive (another word makes a comment), the first mapping
-// of an identifier wins, ports are read as strtol reads them, whatever the lines end with; any
-// other value rejects its line, which then changes nothing.
+// Case-sensitive keywords (another word makes a comment), the first mapping of an identifier
+// wins, ports read as strtol reads them, CRLF or LF; a rejected line changes nothing.
 TEST(ReadConfig, ReadsEachDirectiveStrictlyAndSaysWhereItRejectsOne) {
   const std::string example =
       "\n# site A\nactive-mode-port +900\nmap meter-1 901\n  map Meter-1\t902 trailing\n"

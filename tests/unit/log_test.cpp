@@ -1,6 +1,4 @@
 // The log: line shape, rotation at the threshold, a missing data folder.
-#include "diag/log.h"
-
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {

@@ -10,7 +10,6 @@
 #include <functional>
 
 #include "diag/log.h"
-#include "relay/relay.h"
 #include "status/status.h"
 
 namespace orv {
@@ -33,7 +32,6 @@ inline bool socket_ready(Socket socket, bool for_write, int timeout_ms = 0) {
   return ready;
 }
 
-// What a test-side socket received, and whether its stream ended (or was reset).
 struct Drained {
   std::string bytes;
   bool ended = false, reset = false;
@@ -100,14 +98,13 @@ struct RelayFixture : ::testing::Test {
   }
   Mapping& mapping(std::size_t index) { return state.mappings.at(index); }
   Socket connect(int port) { return peers.emplace_back(net_connect_loopback(port)); }
-  Socket device() { return connect(device_port); }
   // Closes a test-side socket before the end of the test; nothing when it is closed already.
   void hang_up(Socket socket) {
     if (std::erase(peers, socket) > 0) net_close(socket);
   }
 
-  // Runs passes until the condition holds; false after `seconds`.
-  bool cycle_until(const std::function<bool()>& done, int seconds = 5) {
+  // Runs passes until the condition holds; false after `seconds` (only a fault waits that long).
+  bool cycle_until(const std::function<bool()>& done, int seconds = 30) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (; !done(); relay_cycle(state))
       if (std::chrono::steady_clock::now() > deadline) return false;
@@ -131,7 +128,7 @@ struct RelayFixture : ::testing::Test {
   }
   Socket identified_device(std::size_t index = 0, const std::string& after = "") {
     const std::uint64_t before = mapping(index).counters.devices_identified;
-    const Socket socket = device();
+    const Socket socket = connect(device_port);
     send_text(socket, kGreetingLine + ("id:'" + mapping(index).identifier + "'\n" + after));
     EXPECT_TRUE(cycle_until([&] { return mapping(index).counters.devices_identified > before; }));
     return socket;

@@ -14,8 +14,7 @@ namespace {
 // Each report as state, controls accepted, exit code, service exit code, check point, wait hint.
 std::vector<std::vector<std::uint32_t>> g_reports;
 
-// Start, running, a stop control (whose second report repeats the state it finds) and stopped:
-// five reports with rising check points while pending, and stop accepted once running.
+// A stop control reports stop pending, then the state it finds; stop accepted once running.
 TEST(ServiceStatus, StartAndStopGiveFiveReportsWithTheirCheckPoints) {
   g_reports.clear();
   set_service_report_sender([](const ServiceReport& r) {
