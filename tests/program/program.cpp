@@ -2,13 +2,14 @@
 #include "tests/program/program.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
+
+#include "relay/relay.h"
 
 namespace orv_test {
 
@@ -54,32 +55,20 @@ int wait_child(Child& child, int timeout_ms) {
   return -1;
 }
 
-// A socket listening on every address, or connected on loopback, to the port; -1 on failure.
-static int tcp_socket(int port, bool connected) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
+int listen_on(int port) { return orv::open_listener(port); }
+
+int connect_to(int port) {
+  const int s = orv::net_connect_loopback(port);
   const timeval wait{5, 0};
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(connected ? INADDR_LOOPBACK : INADDR_ANY);
-  const sockaddr* at = reinterpret_cast<sockaddr*>(&address);
-  if (connected ? setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0 &&
-                      connect(s, at, sizeof address) == 0
-                : bind(s, at, sizeof address) == 0 && listen(s, 1) == 0)
-    return s;
-  close(s);
-  return -1;
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  return s;
 }
-int listen_on(int port) { return tcp_socket(port, false); }
-int connect_to(int port) { return tcp_socket(port, true); }
 
 int free_port() {
   const int probe = listen_on(0);
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  const int port = orv::net_local_port(probe);
   close(probe);
-  return ntohs(address.sin_port);
+  return port;
 }
 
 }  // namespace orv_test

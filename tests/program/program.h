@@ -104,9 +104,9 @@ struct ProgramTest : ::testing::Test {
     args.insert(args.begin(), program_path());
     child = spawn_child(args, env, out.string(), streams);
   }
-  int join_device(const std::string& identifier) const {  // connected and identified
-    const int s = connect_to(device_port);
-    EXPECT_TRUE(send_all(s, "tcp-active-mode:1\nid:'" + identifier + "'\n"));
+  int join_device(const std::string& identifier, const std::string& after = "") const {
+    const int s = connect_to(device_port);  // identified, with what follows in the same send
+    EXPECT_TRUE(send_all(s, "tcp-active-mode:1\nid:'" + identifier + "'\n" + after));
     return s;
   }
   std::string log() const { return read_text((data / "orv.log").string()); }

@@ -65,11 +65,11 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     // A client waits, a device joins it, they talk, the status page shows them, the client ends.
     int client = connect_to(client_port);
     expect_line("Client @ of 'meter-1' accepted, waiting for a device");
-    int meter = join_device("meter-1");
+    int meter = join_device("meter-1", std::string("re\0ly", 5));  // handed over to the client
     expect_line("Device @ identified as 'meter-1', joined client @");
-    ASSERT_TRUE(send_all(client, "ping") && send_all(meter, "reply"));
+    ASSERT_TRUE(send_all(client, "ping"));
     EXPECT_EQ(receive(meter, 4), "ping");
-    EXPECT_EQ(receive(client, 5), "reply");
+    EXPECT_EQ(receive(client, 5), std::string("re\0ly", 5));
     const std::string metrics = page("GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n");
     EXPECT_TRUE(has(metrics, "orv_relayed_to_client_bytes_total{mapping=\"meter-1\"} 5\n"));
     std::ofstream(out / "metrics.txt", std::ios::binary) << metrics;

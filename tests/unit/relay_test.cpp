@@ -14,21 +14,6 @@ namespace {
 
 const std::string kGreeting = kGreetingLine;
 
-// Fed a byte per pass, the handshake hands over what followed its last line, NUL bytes included.
-TEST_F(Relay, HandsOverWithThePayloadWhenFedByteByByte) {
-  const std::string handshake = kGreeting + "id:'m'", payload("\nfirst\0bytes\n'", 14);
-  const Socket client_side = placed_client(), device_side = connect(device_port);
-  const PendingSlot& slot = state.queue[0];
-  for (std::size_t sent = 1; sent <= handshake.size(); ++sent) {
-    send_text(device_side, handshake.substr(sent - 1, 1));
-    ASSERT_TRUE(cycle_until([&] {  // still identifying, every byte taken in (greeting: 18)
-      return slot.socket != kNoSocket && slot.received_length + 18 * slot.greeting_seen == sent;
-    }));
-  }
-  send_text(device_side, payload);
-  EXPECT_EQ(receive(client_side, payload.size() - 1), payload.substr(1));
-}
-
 // Closed without a byte; only the session log says why, but an unknown identifier is always logged.
 TEST_F(Relay, RefusesMalformedHandshakesAndSaysWhyOnlyInTheSessionLog) {
   const std::pair<std::string, std::string> cases[] = {
@@ -68,7 +53,9 @@ TEST_F(Relay, JoinsTheLongestWaitingClientOrTheLowestWaitingDevice) {
   hang_up(first);  // pair 0 frees; the next client takes it with a later ticket
   ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
   placed_client();
-  EXPECT_EQ(receive(identified_device(), 11), "from second");
+  const std::string payload("to\0second\n'", 11);  // after the identification line, in its send
+  EXPECT_EQ(receive(identified_device(0, payload), 11), "from second");
+  EXPECT_EQ(receive(second, 11), payload);
   const Socket lowest = identified_device(1, "early");
   identified_device(1);
   send_text(lowest, "dropped");
