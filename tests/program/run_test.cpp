@@ -15,8 +15,12 @@ namespace {
 // One scripted run told in the session log and on the status page; natively also with streams
 // that once ended or stalled it (SIGPIPE, a blocked write) or gave the log a socket (descriptor 2).
 TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
-  const char* runs[] = {"output to files", "stderr reader gone", "descriptors 0 to 2 closed",
-                        "stderr never drained"};
+  const char* runs[] = {"systemd's notify service", "stderr reader gone",
+                        "descriptors 0 to 2 closed", "stderr never drained"};
+  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // as systemd's
+  sockaddr_un address{AF_UNIX, {}};
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (out / "notify").c_str());
+  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   // Natively orv.conf is read from the first of systemd's ConfigurationDirectory folders only.
   const fs::path etc = under_wine() ? data : out / "etc";
   if (!under_wine()) env.push_back("CONFIGURATION_DIRECTORY=" + etc.string() + ":" + out.string());
@@ -52,7 +56,11 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
       ASSERT_GT(fcntl(stderr_pipe[1], F_SETPIPE_SZ, 4096), 0);  // full after a few dozen lines
       if (run == 1) close(std::exchange(stderr_pipe[0], -1));
     }
-    start({"rUn", "extra", "words"}, {stderr_pipe[1], run == 2});  // any letter case
+    const bool service = run == 0 && !under_wine();  // then console runs, in any letter case
+    if (service) env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
+    start(service ? std::vector<std::string>{} : std::vector<std::string>{"rUn", "extra", "words"},
+          {stderr_pipe[1], run == 2});
+    if (service) env.pop_back();
     close(stderr_pipe[1]);
     ASSERT_TRUE(wait_for_log("Started 1.0")) << log();
     const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
@@ -119,8 +127,15 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     }
 
     // Ctrl+C: the pair still joined ends with the relay's stop; the status listener logged nothing.
-    signal_child(child, SIGINT);
+    signal_child(child, service ? SIGTERM : SIGINT);
     EXPECT_EQ(wait_child(child, kStartMs), 0);
+    std::string said;  // the notify messages, each followed by '|'
+    char buffer[256];
+    for (ssize_t n; (n = recv(notify, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; said += '|')
+      said.append(buffer, static_cast<std::size_t>(n));
+    EXPECT_EQ(said, service ? "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000|READY=1|STOPPING=1|"
+                              "STATUS=Stopped|"
+                            : "");
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 0 bytes to the device, )"
         R"(0 bytes to the client, ended by the relay stop)");
@@ -130,6 +145,7 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     close(meter);
     close(stderr_pipe[0]);
   }
+  close(notify);
   EXPECT_LT(connect_to(unread_port), 0);
   EXPECT_EQ(fs::exists(etc / "orv.log"), etc == data);
 }
@@ -167,36 +183,16 @@ TEST_F(ProgramTest, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
       EXPECT_TRUE(has(read_text(child.err_path), line));
     EXPECT_FALSE(has(log(), "Started"));
   }
-  if (under_wine() || fs::exists("/run/systemd/system")) return;  // install would be real
+  if (under_wine()) return;
+  fs::remove(data / "orv.conf");  // systemd's service: a failed start fails the unit
+  env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
+  start({});
+  EXPECT_EQ(wait_child(child, kStartMs), 1);
+  expect_logged({"orv_start() failed"});
+  if (fs::exists("/run/systemd/system")) return;  // install would be real
   start({"install"});
   EXPECT_EQ(wait_child(child, kStartMs), 1);
   EXPECT_EQ(read_text(child.out_path), "Cannot install service: systemd is not running\n");
-}
-
-// The notify service tells its states; a failed start exits 1, so systemd calls the unit failed.
-TEST_F(ProgramTest, NotifyServiceReportsItsStatesAndItsExitCodeShowsAFailedStart) {
-  if (under_wine()) GTEST_SKIP() << "systemd notify is the Linux service";
-  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{AF_UNIX, {}};
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (out / "notify").c_str());
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
-  for (const bool configured : {true, false}) {
-    SCOPED_TRACE(configured ? "configured" : "no configuration");
-    fs::remove(data / "orv.conf");
-    if (configured) write_config();
-    start({});
-    if (configured && wait_for_log("Started 1.0")) signal_child(child, SIGTERM);  // after READY
-    EXPECT_EQ(wait_child(child, kStartMs), configured ? 0 : 1);
-    std::string said;  // every message, each followed by '|'
-    char buffer[256];
-    for (ssize_t n; (n = recv(listener, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; said += '|')
-      said.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(said, "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000|" +
-                        std::string(configured ? "READY=1|STOPPING=1|" : "") + "STATUS=Stopped|");
-    expect_logged({configured ? "Stopped" : "orv_start() failed"});
-  }
-  close(listener);
 }
 
 // A fault leaves a dump and says so in the log; a dump it cannot write, it does not claim.
