@@ -9,8 +9,6 @@
 #include <cstring>
 #include <thread>
 
-#include "relay/relay.h"
-
 namespace orv_test {
 
 Child spawn_child(const std::vector<std::string>& argv, const std::vector<std::string>& env_extra,
@@ -53,22 +51,6 @@ int wait_child(Child& child, int timeout_ms) {
   kill(pid, SIGKILL);
   waitpid(pid, &status, 0);
   return -1;
-}
-
-int listen_on(int port) { return orv::open_listener(port); }
-
-int connect_to(int port) {
-  const int s = orv::net_connect_loopback(port);
-  const timeval wait{5, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-  return s;
-}
-
-int free_port() {
-  const int probe = listen_on(0);
-  const int port = orv::net_local_port(probe);
-  close(probe);
-  return port;
 }
 
 }  // namespace orv_test

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/relay.h"
+
 namespace orv_test {
 
 namespace fs = std::filesystem;
@@ -47,9 +49,19 @@ inline bool wait_for_text(const std::string& path, const std::string& text, int 
   return wait_until([&] { return read_text(path).find(text) != text.npos; }, timeout_ms);
 }
 
-int free_port();
-int listen_on(int port);   // on every interface; -1 on failure
-int connect_to(int port);  // on loopback, each receive waiting 5 s at most; -1 on failure
+inline int listen_on(int port) { return orv::open_listener(port); }  // -1 on failure
+inline int connect_to(int port) {  // on loopback, each receive waiting 5 s at most; -1 on failure
+  const int s = orv::net_connect_loopback(port);
+  const timeval wait{5, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  return s;
+}
+inline int free_port() {
+  const int probe = listen_on(0);
+  const int port = orv::net_local_port(probe);
+  close(probe);
+  return port;
+}
 inline bool send_all(int s, const std::string& bytes) {
   return send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
 }
