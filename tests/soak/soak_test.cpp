@@ -1,8 +1,5 @@
 // Random traffic on several mappings, a thread each; each arrival waits until the relay has taken
-// in what it sent (the kernel's view), so a model of the pairs knows where every byte goes.
-#include <linux/inet_diag.h>
-#include <linux/netlink.h>
-#include <linux/sock_diag.h>
+// in what it sent (the kernel's table), so a model of the pairs knows where every byte goes.
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,21 +23,16 @@ using std::string;
 constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
 const string kGreeting = "tcp-active-mode:1\n";
 
-// The relay's end of a loopback connection (inode 0 until it is accepted); all zero once gone.
-inet_diag_msg relay_end(int relay_port, int port) {
-  thread_local const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  const uint32_t loopback = htonl(INADDR_LOOPBACK), none = INET_DIAG_NOCOOKIE;
-  const inet_diag_sockid id{
-      htons(uint16_t(relay_port)), htons(uint16_t(port)), {loopback}, {loopback}, 0, {none, none}};
-  const std::pair<nlmsghdr, inet_diag_req_v2> query{
-      {sizeof query, SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, 0, 0},
-      {AF_INET, IPPROTO_TCP, 0, 0, ~0u, id}};
-  std::pair<nlmsghdr, inet_diag_msg> reply[8]{};
-  // Without the connection the lookup falls back to the listener on the port.
-  const bool found = send(diag, &query, sizeof query, 0) == sizeof query &&
-                     recv(diag, reply, sizeof reply, 0) > ssize_t(sizeof reply[0].first) &&
-                     reply[0].first.nlmsg_type == SOCK_DIAG_BY_FAMILY;
-  return found && reply[0].second.idiag_state != TCP_LISTEN ? reply[0].second : inet_diag_msg{};
+// The relay's end of a loopback connection in the kernel's table: {unread bytes, inode}; the
+// inode is 0 until the relay accepts it, and both are 0 once it is gone.
+std::pair<unsigned long, unsigned long> relay_end(const string& table, int relay_port, int port) {
+  char key[32];
+  std::snprintf(key, sizeof key, "0100007F:%04X 0100007F:%04X ", relay_port, port);
+  std::pair<unsigned long, unsigned long> end{0, 0};
+  const std::size_t at = table.find(key);
+  if (at != string::npos)
+    std::sscanf(&table[at + 27], "%*x %*x:%lx %*x:%*x %*x %*d %*d %lu", &end.first, &end.second);
+  return end;
 }
 
 bool all_sent(int fd) {  // the peer acknowledged every byte
@@ -53,7 +45,7 @@ enum Ending { kGoesOn, kHalfClose, kReset, kClose };
 
 struct Side {
   int fd = -1, port = 0, relay_port = 0, end = 1;  // end: 1 while reading, then 0 or the error
-  unsigned inode = 0;                              // of the relay's end, once it took it
+  unsigned long inode = 0;                         // of the relay's end, once it took it
   bool slow = false;                               // a small receive buffer, read 1 KiB every 3 ms
   Ending ending = kGoesOn;                         // how it ends, if it is the first of its pair
   string kept, plan, got;          // kept: sent along with a device's handshake to a waiting client
@@ -95,12 +87,10 @@ struct Worker {
     Side& side = sides.emplace_back();
     const bool client = kind == 'C';
     const int on = 1, small = 4096;
-    const timeval limit{10, 0};  // a blocking send gives up if the relay stops reading
     side.slow = pick(0, 3) == 0;
     side.relay_port = client ? port : active_port;
     if ((side.fd = connect_to(side.relay_port)) < 0) return lost("an arrival connects");
     setsockopt(side.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // each send its own segment
-    setsockopt(side.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (side.slow) setsockopt(side.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sockaddr_in address{};
     socklen_t length = sizeof address;
@@ -132,9 +122,10 @@ struct Worker {
     }
     // Once the relay took it, and took in what a device sent: its bytes are dropped or kept.
     const auto taken = [&] {
-      const inet_diag_msg relay = relay_end(side.relay_port, side.port);
-      side.inode = relay.idiag_inode;
-      return side.inode && (client || (!relay.idiag_rqueue && all_sent(side.fd)));
+      const auto [unread, inode] =
+          relay_end(read_text("/proc/net/tcp"), side.relay_port, side.port);
+      side.inode = inode;
+      return inode && (client || (!unread && all_sent(side.fd)));
     };
     if (!wait_until(taken, 10000)) return lost("an arrival is taken into its pair");
     side.plan += random_bytes(pick(0, 3) ? pick(1, 24000) : 0);
@@ -220,11 +211,13 @@ struct Worker {
       if (side.ending && !broken) check(side);
       if (side.fd >= 0) close(side.fd);  // a side still waiting leaves
     }
-    const auto held = [](const Side& side) {
-      return side.inode && relay_end(side.relay_port, side.port).idiag_inode == side.inode;
+    const auto freed = [&] {
+      const string table = read_text("/proc/net/tcp");
+      return std::ranges::none_of(sides, [&](const Side& side) {
+        return side.inode && relay_end(table, side.relay_port, side.port).second == side.inode;
+      });
     };
-    if (!wait_until([&] { return std::none_of(sides.begin(), sides.end(), held); }, 10000))
-      lost("a pair is free once both sides are gone");
+    if (!wait_until(freed, 10000)) lost("a pair is free once both sides are gone");
   }
 };
 
