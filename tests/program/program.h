@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,10 @@ inline void signal_child(const Child& child, int signal_number) {
   if (child.pid > 0) kill(child.pid, signal_number);
 }
 bool wait_until(const std::function<bool()>& done, int timeout_ms);  // polls: files give no event
-inline std::string read_text(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(file), {}};
+inline std::string read_text(const std::string& path) {  // whole, at once: some are large
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
 }
 inline bool wait_for_text(const std::string& path, const std::string& text, int timeout_ms) {
   return wait_until([&] { return read_text(path).find(text) != text.npos; }, timeout_ms);
