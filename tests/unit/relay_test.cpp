@@ -14,8 +14,7 @@ namespace {
 
 const std::string kGreeting = kGreetingLine;
 
-// Closed without a byte. Without the session log (the program test reads its reasons) only an
-// unknown identifier is logged, escaped; the counters tell each kind apart.
+// Each closed without a byte and counted; with no session log, only unknown identifiers logged.
 TEST_F(Relay, RefusesMalformedHandshakesLoggingOnlyUnknownIdentifiers) {
   const std::pair<std::string, std::string> cases[] = {
       {"tcp-active-mode:1\r\nid:'m'\n", "refused: bad greeting"},
