@@ -15,7 +15,7 @@ namespace {
 // One scripted run told in the session log and on the status page; natively also with streams
 // that once ended or stalled it (SIGPIPE, a blocked write) or gave the log a socket (descriptor 2).
 TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
-  const char* runs[] = {"systemd's notify service", "stderr reader gone",
+  const char* runs[] = {"notify service (rUn under Wine)", "stderr reader gone",
                         "descriptors 0 to 2 closed", "stderr never drained"};
   const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // as systemd's
   sockaddr_un address{AF_UNIX, {}};
