@@ -251,7 +251,7 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
   const auto start_descriptors = descriptors();
   long warm_kib = 0;  // once each mapping has had a round: the relay's buffers are in use
   std::barrier warmed(kMappings, [&]() noexcept { warm_kib = resident_kib(); });
-  const auto stop_at = Clock::now() + std::chrono::seconds(45);  // no random round starts later
+  const auto stop_at = Clock::now() + std::chrono::seconds(90);  // no random round starts later
   std::vector<std::thread> threads;
   for (Worker& w : workers) {
     threads.emplace_back([&w, &warmed, stop_at] {
