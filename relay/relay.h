@@ -85,6 +85,8 @@ struct MappingCounters {
   std::uint64_t pairs_ended = 0;
   std::uint64_t bytes_to_device = 0;
   std::uint64_t bytes_to_client = 0;
+  std::int64_t last_device_seen_at = 0;  // seconds since 1970 a device last identified; 0: never
+  std::int64_t last_pair_end_at = 0;     // seconds since 1970 a pair last ended; 0: never
 };
 
 // A listener's place in the wait, and its rest after accept ran out of descriptors or buffers:
@@ -148,6 +150,8 @@ struct RelayCounters {
   std::uint64_t evictions = 0;  // queue-full evictions and handshake timeouts
   std::uint64_t accept_errors = 0;
   std::int64_t started_at = 0;  // seconds since 1970
+  std::uint64_t reloads = 0;           // configuration reloads applied
+  std::int64_t last_reload_at = 0;     // seconds since 1970 of the last one; 0: never
 };
 
 // Another service served by the same pass (the status listener). Its sockets carry tags from
