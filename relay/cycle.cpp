@@ -54,10 +54,10 @@ Socket accept_one(RelayState& state, Socket listener, std::uint32_t tag, Listene
 // Handshake timeouts, then the active-mode listener while a slot is free; with the queue full,
 // the first slot that has waited too long is evicted (at most one per pass).
 void admit_devices(RelayState& state, std::int64_t now_ms) {
-  const int timeout = state.config.handshake_timeout_seconds;
   bool free = false;
   for (PendingSlot& slot : state.queue) {
-    if (slot.socket != kNoSocket && timeout > 0 && now_ms - slot.accepted_at_ms >= timeout * 1000) {
+    if (slot.socket != kNoSocket && slot.handshake_deadline_ms != 0 &&
+        now_ms >= slot.handshake_deadline_ms) {
       log_message(kSeverityFailure, "Active mode connection timeout: %s", slot.peer_address);
       ++state.counters.evictions;
       close_slot(state, slot);
@@ -107,6 +107,9 @@ void accept_device(RelayState& state) {
     if (slot.socket != kNoSocket) continue;
     open_slot(slot, device, address, port);
     slot.placed_pass = state.pass;
+    // The timeout in force now, whatever a reload sets before the handshake ends.
+    const int timeout = state.config.handshake_timeout_seconds;
+    slot.handshake_deadline_ms = timeout > 0 ? slot.accepted_at_ms + timeout * 1000 : 0;
     std::uint8_t watched = kUnwatched;
     poller_watch(*state.poller, device, pending_tag(i), kWatchRead, watched);
     return;

@@ -49,16 +49,39 @@ void close_channel(RelayState& state, Channel& channel) {
   channel.ended = channel.broken = channel.writable = false;
 }
 
-void close_mapping(RelayState& state, Mapping& mapping) {
-  if (mapping.listener != kNoSocket) {
-    std::uint8_t watched = 0;  // forget it whether or not it was in the wait
-    if (state.poller) poller_forget(*state.poller, mapping.listener, watched);
-    net_close(mapping.listener);
-    mapping.listener = kNoSocket;
+bool listen_for_clients(RelayState& state, std::size_t slot) {
+  Mapping& mapping = state.mappings[slot];
+  mapping.listener = open_listener(mapping.port);
+  if (mapping.listener == kNoSocket) {
+    log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", mapping.port,
+                net_last_error());
+    return false;
   }
+  mapping.listener_watch = ListenerWatch{};
+  poller_watch(*state.poller, mapping.listener, listener_tag(slot), kWatchRead,
+               mapping.listener_watch.watched);
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
+                logged_identifier(mapping).c_str(), mapping.port);
+  }
+  return true;
+}
+
+void close_listener(RelayState& state, Mapping& mapping) {
+  if (mapping.listener == kNoSocket) return;
+  std::uint8_t watched = 0;  // forget it whether or not it was in the wait
+  if (state.poller) poller_forget(*state.poller, mapping.listener, watched);
+  net_close(mapping.listener);
+  mapping.listener = kNoSocket;
+  if (mapping.listener_watch.resting) --state.listeners_resting;
+  mapping.listener_watch = ListenerWatch{};
+}
+
+void close_mapping(RelayState& state, Mapping& mapping, EndHow how) {
+  close_listener(state, mapping);
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket != kNoSocket && pair.device.socket != kNoSocket) {
-      end_pair(state, mapping, pair, EndHow::kRelayStop);
+      end_pair(state, mapping, pair, how);
     }
     close_channel(state, pair.client);
     close_channel(state, pair.device);

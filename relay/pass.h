@@ -16,6 +16,15 @@ inline std::size_t pair_index(const Mapping& mapping, const RelayPair& pair) {
   return static_cast<std::size_t>(&pair - mapping.pairs);
 }
 
+// Opens the mapping's listener and watches it. A failure is logged and leaves the mapping
+// without one; with the session log, so is success.
+bool listen_for_clients(RelayState& state, std::size_t slot);
+// Closes the mapping's listener, out of the poller and out of its rest.
+void close_listener(RelayState& state, Mapping& mapping);
+// Grows the closing list to room for what lingers now and every pair of that many mappings; it
+// never shrinks, so no entry in use moves.
+void reserve_closing(RelayState& state, std::size_t mappings);
+
 // Brings the poller in line with what each socket of the pair waits for.
 void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair);
 // One pass's work on a pair, given this pass's events for its sockets (either may be null):

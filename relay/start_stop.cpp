@@ -6,14 +6,28 @@ namespace orv {
 namespace {
 // Ready sockets taken from one wait; more are served by the next one.
 constexpr int kMaxEventsPerWait = 4096;
-// Room for both sockets of every pair, plus some: beyond it a socket closes at once.
-std::size_t closing_capacity(std::size_t mappings) { return 2 * kPairsPerMapping * mappings + 64; }
 }  // namespace
+
+void reserve_closing(RelayState& state, std::size_t mappings) {
+  // Room for what lingers now and both sockets of every pair, plus some: beyond it a socket
+  // closes at once.
+  const std::size_t had = state.closing.size();
+  const std::size_t wanted = had - state.closing_free.size() + 2 * kPairsPerMapping * mappings + 64;
+  if (wanted <= had) return;
+  state.closing.resize(wanted);
+  state.closing_free.reserve(wanted);  // so that freeing an entry never allocates
+  for (std::size_t i = wanted; i > had; --i) {
+    state.closing_free.push_back(static_cast<std::uint32_t>(i - 1));
+  }
+}
 
 bool orv_start(RelayState& state, const std::string& config_path) {
   if (!load_config(state.config, config_path)) return false;
+  state.config_path = config_path;
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Configuration read from %s", config_path.c_str());
+  }
   state.active_mode_port = state.config.active_mode_port;
-  state.mappings.reserve(state.config.mappings.size());  // never moved once sockets are open
   for (const MappingEntry& entry : state.config.mappings) {
     state.mappings.push_back(make_mapping(entry.identifier, entry.port));
   }
@@ -34,28 +48,10 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   if (session_log(state)) {
     log_message(kSeverityNotice, "Listening for devices on port %d", state.active_mode_port);
   }
-  for (std::size_t m = 0; m < state.mappings.size(); ++m) {
-    Mapping& mapping = state.mappings[m];
-    mapping.listener = open_listener(mapping.port);
-    if (mapping.listener == kNoSocket) {
-      // Not retried: the mapping has no listener for this run, but keeps its pairs.
-      log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", mapping.port,
-                  net_last_error());
-      continue;
-    }
-    poller_watch(*state.poller, mapping.listener, listener_tag(m), kWatchRead,
-                 mapping.listener_watch.watched);
-    if (session_log(state)) {
-      log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
-                  logged_identifier(mapping).c_str(), mapping.port);
-    }
-  }
+  // A listener that fails is tried again by a reload only: the mapping keeps its pairs.
+  for (std::size_t m = 0; m < state.mappings.size(); ++m) (void)listen_for_clients(state, m);
   state.queue.assign(kPendingSlots, PendingSlot{});
-  state.closing.assign(closing_capacity(state.mappings.size()), ClosingSocket{});
-  state.closing_free.clear();
-  for (std::size_t i = state.closing.size(); i > 0; --i) {
-    state.closing_free.push_back(static_cast<std::uint32_t>(i - 1));
-  }
+  reserve_closing(state, state.mappings.size());
   state.carry.reserve(kMaxEventsPerWait);
   state.carried.reserve(kMaxEventsPerWait);
   state.counters.started_at = clock_seconds();

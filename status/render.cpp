@@ -220,7 +220,7 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   text.add("\n");
   add_family(text, "orv_build_info", "gauge", "The relay's version");
   text.add("orv_build_info{version=\"");
-  text.add(kVersionText);
+  text.add(kVersion);
   text.add("\"} 1\n");
   return text.overflow ? 0 : text.length;
 }
@@ -326,7 +326,7 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   for (const PendingSlot& slot : state.queue) pending += slot.socket != kNoSocket;
   const RelayCounters& counters = state.counters;
   text.add("ORV ");
-  text.add(kVersionText);
+  text.add(kVersion);
   text.add(", started ");
   add_utc(text, counters.started_at);
   text.add("\nDevice connections waiting for their handshake: ");
