@@ -1,13 +1,13 @@
 // The configuration reader: one row per directive, messages with the path and line number.
 #include "config/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
 
 #include "diag/log.h"
 
@@ -113,10 +113,10 @@ bool apply_map(Config& config, const char* cursor, Line& line) {
   if (!port_operand(line, next_token(cursor), port)) return false;
   for (const MappingEntry& mapping : config.mappings) {
     if (mapping.identifier == identifier) {
-      add_finding(line.findings, line.number, FindingKind::kDuplicate, line.text,
-                  "identifier '" + identifier + "' already used on line " +
-                      std::to_string(mapping.line),
-                  identifier);
+      add_finding(
+          line.findings, line.number, FindingKind::kDuplicate, line.text,
+          "identifier '" + identifier + "' already used on line " + std::to_string(mapping.line),
+          identifier);
       return true;  // reported; the first mapping stays
     }
   }
@@ -201,8 +201,8 @@ std::size_t edit_distance(std::string_view from, std::string_view to) {
   for (std::size_t j = 0; j <= to.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= from.size(); ++i) {
     for (std::size_t j = 1; j <= to.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (from[i - 1] == to[j - 1] ? 0 : 1)});
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (from[i - 1] == to[j - 1] ? 0 : 1)});
       if (i > 1 && j > 1 && from[i - 1] == to[j - 2] && from[i - 2] == to[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
@@ -280,9 +280,9 @@ void read_config(Config& config, std::string_view text, std::vector<ConfigFindin
     const std::size_t found = findings.size();
     if (!directive->apply(config, cursor, line)) {
       add_finding(findings, number, FindingKind::kRejected, echoed,
-                  !line.reason.empty() ? line.reason
-                                       : std::string("operands that ") + directive->keyword +
-                                             " cannot use");
+                  !line.reason.empty()
+                      ? line.reason
+                      : std::string("operands that ") + directive->keyword + " cannot use");
       continue;
     }
     if (findings.size() != found) continue;  // the directive reported the line itself

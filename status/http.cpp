@@ -325,8 +325,7 @@ void status_reload(StatusServer& server, RelayState& state) {
     server.address = config.status_address;
     server.port = config.status_port;
     server.resume_ms = 0;
-    poller_watch(*state.poller, server.listener, kTagListener, kWatchRead,
-                 server.listener_watched);
+    poller_watch(*state.poller, server.listener, kTagListener, kWatchRead, server.listener_watched);
   }
   size_answers(server);
 }

@@ -66,7 +66,9 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
     for (int fd = 0; fd <= 2 && run == 2; ++fd)
       EXPECT_EQ(fs::read_symlink(fds + std::to_string(fd)), "/dev/null");
-    expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'"});
+    expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'",
+                   "Configuration read from " + (under_wine() ? "C:\\ProgramData\\orv\\orv.conf"
+                                                              : (etc / "orv.conf").string())});
     expect_line("Listening for devices on port " + std::to_string(device_port));
     expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port));
 

@@ -68,7 +68,7 @@ TEST_F(Reload, KeptPairStreamsOnWhileTwentyReloadsAddChangeAndRemoveOthers) {
       x_client = placed_client(slot("x"));
       x_device = identified_device(slot("x"));
     }
-    EXPECT_EQ(slot("x"), 1u);  // n's slot, freed in the same reload
+    EXPECT_EQ(slot("x"), 1u);    // n's slot, freed in the same reload
     EXPECT_EQ(slot(added), 2u);  // a new slot, then each time the one its predecessor freed
     for (const int gone : {was_x, was_added}) EXPECT_TRUE(gone == 0 || refused(gone)) << gone;
     exchange(x_client, x_device, "x" + std::to_string(reloads));
