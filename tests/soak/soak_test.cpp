@@ -1,5 +1,6 @@
 // Random traffic on several mappings, a thread each; each arrival waits until the relay has taken
 // in what it sent (the kernel's table), so a model of the pairs knows where every byte goes.
+// Meanwhile the configuration is reloaded every second with other mappings coming and going.
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -7,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <barrier>
 #include <deque>
 #include <random>
@@ -20,7 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::string;
-constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
+constexpr int kMappings = 6, kPairs = 20, kRounds = 20, kExtras = 8;
 const string kGreeting = "tcp-active-mode:1\n";
 
 // The relay's end of a loopback connection in the kernel's table: {unread bytes, inode}; the
@@ -221,6 +223,42 @@ struct Worker {
   }
 };
 
+// Whether a connection to the port is taken (and then left).
+bool listening(int port) {
+  const int s = connect_to(port);
+  if (s >= 0) close(s);
+  return s >= 0;
+}
+
+// Once a second: orv.conf with the workers' mappings and a random set of others, some on a new
+// port, and SIGHUP; each time the others' ports listen or refuse as the file says.
+struct Reloader {
+  string base;
+  std::mt19937_64 rng;
+  std::vector<int> ports;  // two per other mapping, below the range of automatic ports
+  std::vector<int> used = std::vector<int>(kExtras, 0);  // 0: not configured
+  int reloads = 0;
+
+  bool apply(const fs::path& file, int pid, bool last) {
+    string config = base;
+    for (int e = 0; e < kExtras; ++e) {
+      const int pick = last ? 0 : int(rng() % 4);  // 0: none, 1: as before, 2 and 3: either port
+      if (pick != 1 || !used[e]) used[e] = pick == 0 ? 0 : ports[2 * e + pick % 2];
+      if (used[e]) config += "map extra-" + std::to_string(e) + " " + std::to_string(used[e]) + "\n";
+    }
+    std::ofstream(file, std::ios::binary) << config;
+    kill(pid, SIGHUP);
+    ++reloads;
+    return wait_until(
+        [&] {
+          for (int e = 0; e < 2 * kExtras; ++e)
+            if (listening(ports[e]) != (used[e / 2] == ports[e])) return false;
+          return true;
+        },
+        10000);
+  }
+};
+
 TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehind) {
   const std::uint64_t seed = environment("ORV_SOAK_SEED").empty()
                                  ? std::random_device{}()
@@ -238,6 +276,11 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
     config += "map " + worker.id + " " + std::to_string(worker.port) + "\n";
   }
   std::ofstream(data / "orv.conf", std::ios::binary) << config;
+  Reloader reloader{config, std::mt19937_64(seed), {}};
+  for (int port = 20000; reloader.ports.size() < 2 * kExtras; ++port) {
+    const int probe = listen_on(port);  // free now; no connection is given it automatically
+    if (probe >= 0) reloader.ports.push_back(port), close(probe);
+  }
   // Under AddressSanitizer freed memory waits in a quarantine; a small one keeps the size telling.
   env.push_back("ASAN_OPTIONS=quarantine_size_mb=1");
   start({"run"});
@@ -261,7 +304,18 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
       w.round(true);  // fills every pair of the mapping and turns a 21st away
     });
   }
+  std::atomic<bool> running{true};
+  std::thread reloading([&] {
+    for (bool applied = true; applied && running;) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));  // the pace of the reloads
+      applied = reloader.apply(data / "orv.conf", child.pid, false);
+      EXPECT_TRUE(applied) << "reload " << reloader.reloads << " opens and closes its listeners";
+    }
+  });
   for (std::thread& thread : threads) thread.join();
+  running = false;
+  reloading.join();
+  EXPECT_TRUE(reloader.apply(data / "orv.conf", child.pid, true));  // the workers' mappings alone
   EXPECT_TRUE(std::ranges::none_of(workers, &Worker::broken));  // with the seed, to repeat it
   EXPECT_TRUE(wait_until([&] { return descriptors() == start_descriptors; }, 10000))
       << "descriptors";
@@ -273,11 +327,13 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
   const string text = read_text((data / "orv.log.1").string()) + log();
   const std::regex shape(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (Started 1\.0|Stopped|(Listening for|)"
+      R"(Configuration read from|Reloaded: \d+ mappings added,|)"
       R"(Device|Client|Handshake from|Waiting|Pair of|\d{5,}: Connection with )"
       R"(invalid identifier) [^\x00-\x1f\x7f]+)\r)");
   for (std::size_t at = 0, end; (end = text.find('\n', at)) != string::npos; at = end + 1)
     EXPECT_TRUE(std::regex_match(text.substr(at, end - at), shape)) << text.substr(at, end - at);
   EXPECT_TRUE(text.ends_with("Stopped\r\n"));
+  EXPECT_GE(reloader.reloads, 10);
 }
 
 }  // namespace
