@@ -244,8 +244,8 @@ struct Reloader {
     for (int e = 0; e < kExtras; ++e) {
       const int pick = last ? 0 : int(rng() % 4);  // 0: none, 1: as before, 2 and 3: either port
       if (pick != 1 || !used[e]) used[e] = pick == 0 ? 0 : ports[2 * e + pick % 2];
-      if (used[e]) config += "map extra-" + std::to_string(e) + " " + std::to_string(used[e]);
-      if (used[e]) config += "\n";
+      const string line = "map extra-" + std::to_string(e) + " " + std::to_string(used[e]);
+      if (used[e]) config += line + "\n";
     }
     std::ofstream(file, std::ios::binary) << config;
     kill(pid, SIGHUP);
