@@ -66,9 +66,9 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
     for (int fd = 0; fd <= 2 && run == 2; ++fd)
       EXPECT_EQ(fs::read_symlink(fds + std::to_string(fd)), "/dev/null");
+    const std::string conf = under_wine() ? R"(C:\ProgramData\orv\orv.conf)" : etc / "orv.conf";
     expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'",
-                   "Configuration read from " + (under_wine() ? "C:\\ProgramData\\orv\\orv.conf"
-                                                              : (etc / "orv.conf").string())});
+                   "Configuration read from " + conf});
     expect_line("Listening for devices on port " + std::to_string(device_port));
     expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port));
 
@@ -88,8 +88,10 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
                     data.string());
     EXPECT_EQ(wait_child(promtool, kStartMs), 0)
         << "promtool (Debian package prometheus): " << read_text(promtool.err_path);
-    EXPECT_TRUE(
-        has(page("GET / HTTP/1.1\r\n\r\n"), "bytes to the device: 4, bytes to the client: 5\n"));
+    const std::string shown = page("GET / HTTP/1.1\r\n\r\n");  // a backslash shows doubled
+    EXPECT_TRUE(has(shown, "bytes to the device: 4, bytes to the client: 5\n"));
+    EXPECT_TRUE(has(shown, "\nconfiguration: " +
+                               std::regex_replace(conf, std::regex(R"(\\)"), R"(\\)") + "\n"));
     close(client);
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 4 bytes to the device, )"
