@@ -46,6 +46,9 @@ dpkg_or_fail -i "$deb"
 man=$(command -v man >/dev/null && echo yes || echo no)
 [ -z "$analyze" ] || systemd-analyze verify --man="$man" $unit >"$out/verify" 2>&1 ||
   fail "verify: $(cat "$out/verify")"
+# Without systemd's folders orv check reads what the service reads, and names it.
+/usr/sbin/orv check >"$out/check" && grep -q '^/etc/orv/orv.conf: .* rejected lines: 0' \
+  "$out/check" || fail "orv check: $(cat "$out/check")"
 mkdir "$out/data"
 echo "active-mode-port 2920" >"$out/data/orv.conf"
 STATE_DIRECTORY=$out/data CONFIGURATION_DIRECTORY=$out/data /usr/sbin/orv run 2>/dev/null &
