@@ -1,12 +1,13 @@
 #!/bin/sh
 # Builds one gzipped man page from its template: each line "<!-- guide: HEADING -->" becomes
-# the body of that section of the guide, so the guide stays the one text of both.
-# Usage: build-man.sh TEMPLATE GUIDE GO_MD2MAN OUTPUT.gz
+# the body of that section of the guide, so the guide stays the one text of both; @VERSION@
+# becomes the version.
+# Usage: build-man.sh TEMPLATE GUIDE GO_MD2MAN OUTPUT.gz VERSION
 set -eu
-template=$1 guide=$2 md2man=$3 output=$4
+template=$1 guide=$2 md2man=$3 output=$4 version=$5
 
 expand() {
-  awk -v guide="$guide" '
+  awk -v guide="$guide" -v version="$version" '
     function level(line) { match(line, /^#+ /); return RLENGTH - 1 }
     BEGIN {
       fenced = 0
@@ -51,7 +52,7 @@ expand() {
       }
       next
     }
-    { print }
+    { gsub(/@VERSION@/, version); print }
   ' "$template"
 }
 
