@@ -2,6 +2,7 @@
 #include "diag/log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -15,6 +16,9 @@
 namespace orv {
 namespace {
 std::string g_data_folder = "./";
+char g_log_path[4096] = "./orv.log";  // the crash handler's copy of data_file_path("orv.log")
+std::atomic<long> g_utc_offset{0};
+static_assert(std::atomic<long>::is_always_lock_free, "read in a signal handler");
 long g_rotate_bytes = kLogRotateBytes;
 int g_keep = kLogKeepDefault;
 #ifdef _WIN32
@@ -67,7 +71,15 @@ void set_log_retention(long rotate_bytes, int keep) {
   g_keep = keep;
 }
 
-void set_data_folder(const std::string& folder) { g_data_folder = folder; }
+void set_data_folder(const std::string& folder) {
+  g_data_folder = folder;
+  const std::string path = data_file_path("orv.log");
+  const std::size_t length = path.size() < sizeof g_log_path ? path.size() : 0;
+  std::memcpy(g_log_path, path.data(), length);
+  g_log_path[length] = 0;
+}
+const char* log_path_in_fixed_memory() { return g_log_path; }
+long log_utc_offset_seconds() { return g_utc_offset.load(); }
 const std::string& data_folder() { return g_data_folder; }
 std::string data_file_path(const char* name) { return g_data_folder + kSeparator + name; }
 
@@ -82,6 +94,7 @@ LogTime log_local_time() {
   localtime_s(&local, &seconds);
 #else
   localtime_r(&seconds, &local);
+  g_utc_offset.store(local.tm_gmtoff);
 #endif
   return LogTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                  local.tm_min,         local.tm_sec,     millisecond};

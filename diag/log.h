@@ -34,6 +34,12 @@ struct LogTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 LogTime log_local_time();
+
+// For the crash handler, which may neither allocate nor read the time zone: orv.log's path in
+// fixed memory (empty when it does not fit), and local time's offset from UTC in seconds as the
+// latest log_local_time found it.
+const char* log_path_in_fixed_memory();
+long log_utc_offset_seconds();
 // "YYYY-MM-DD hh:mm:ss.mmm text" followed by line_end, truncated to fit capacity.
 // Returns the length written (without the NUL).
 std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time, const char* text,

@@ -53,7 +53,10 @@ bool run_relay(const char** failure) {
     install_console_stop_handler();
   }
   log_message(kSeverityNotice, "Started %s", kVersion);
-  while (keep_running()) relay_cycle(g_relay);
+  while (keep_running()) {
+    relay_cycle(g_relay);
+    service_after_pass();
+  }
   status_stop(g_status, g_relay);
   relay_stop(g_relay);
   log_message(kSeverityNotice, "Stopped");

@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "host/run.h"
+#include "net/net.h"
 #include "service/service.h"
 #include "service/systemd.h"
 
@@ -26,6 +28,8 @@ bool g_stop_reported = false;            // relay thread only
 int g_notify_socket = -1;
 sockaddr_un g_notify_address{};
 socklen_t g_notify_length = 0;
+bool g_watchdog = false;  // systemd expects WATCHDOG=1 (WATCHDOG_USEC set)
+std::int64_t g_watchdog_sent_ms = INT64_MIN / 2;
 
 void report_failure_event(const char* name, int error) {
   openlog("ORV", LOG_PID, LOG_DAEMON);
@@ -48,18 +52,39 @@ bool open_notify_socket(const char* name) {
   return g_notify_socket >= 0;
 }
 
+void send_text(const char* text) {
+  // A lost message does not stop the relay; systemd's own timeouts cover it.
+  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+}
+
 void send_notify(const ServiceReport& report) {
   const char* text = nullptr;
   switch (report.state) {
-    case kServiceStartPending: text = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000"; break;
-    case kServiceRunning: text = "READY=1"; break;
-    case kServiceStopPending: text = "STOPPING=1"; break;
-    case kServiceStopped: text = "STATUS=Stopped"; break;
-    default: return;
+    case kServiceStartPending:
+      text = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000";
+      break;
+    case kServiceRunning:
+      text = "READY=1";
+      break;
+    case kServiceStopPending:
+      text = "STOPPING=1";
+      break;
+    case kServiceStopped:
+      text = "STATUS=Stopped";
+      break;
+    default:
+      return;
   }
-  // A lost status message does not stop the relay; systemd's own timeouts cover it.
-  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+  send_text(text);
+}
+
+// What sd_watchdog_enabled tests: an interval for this process.
+bool watchdog_wanted() {
+  const char* interval = std::getenv("WATCHDOG_USEC");
+  const char* pid = std::getenv("WATCHDOG_PID");
+  return interval != nullptr && std::atoll(interval) > 0 &&
+         (pid == nullptr || std::atoll(pid) == static_cast<long long>(::getpid()));
 }
 
 void on_stop_signal(int) { g_stop_signal.store(true); }
@@ -87,8 +112,12 @@ std::string systemd_unit_text(const std::string& program_path) {
          "\n"
          "[Service]\n"
          "Type=notify\n"
-         "ExecStart=\"" + program_path + "\"\n"
+         "ExecStart=\"" +
+         program_path +
+         "\"\n"
          "Restart=on-failure\n"
+         "# A relay loop that stops turning is restarted\n"
+         "WatchdogSec=30\n"
          "# orv.conf in /etc/orv; orv.log in /var/lib/orv\n"
          "ConfigurationDirectory=orv\n"
          "StateDirectory=orv\n"
@@ -157,6 +186,14 @@ void service_stop_control() {
 
 bool service_mode() { return g_service_mode; }
 
+void service_after_pass() {
+  if (!g_watchdog) return;
+  const std::int64_t now = clock_milliseconds();
+  if (now - g_watchdog_sent_ms < 1000) return;
+  g_watchdog_sent_ms = now;
+  send_text("WATCHDOG=1");
+}
+
 bool service_stop_requested() {
   if (!g_service_mode || !g_stop_signal.load()) return false;
   if (!g_stop_reported) {
@@ -169,7 +206,7 @@ bool service_stop_requested() {
 bool install_service() {
   // What sd_booted() tests: without a running systemd the unit would never start, and saying
   // "installed" would mislead.
-  struct stat marker{};
+  struct stat marker {};
   if (::lstat("/run/systemd/system", &marker) != 0 || !S_ISDIR(marker.st_mode)) {
     std::printf("Cannot install service: systemd is not running\n");
     return false;
@@ -197,7 +234,8 @@ DispatchResult service_dispatch() {
     return DispatchResult::kNoManager;
   }
   g_service_mode = true;
-  struct sigaction action{};
+  g_watchdog = watchdog_wanted();
+  struct sigaction action {};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
