@@ -1,7 +1,8 @@
 // Unhandled exceptions on Windows: a minidump to c:\orv.dmp and one log line.
+#include <windows.h>
+
 #include <dbghelp.h>
 #include <sddl.h>
-#include <windows.h>
 
 #include "diag/crash.h"
 #include "diag/log.h"

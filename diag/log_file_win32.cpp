@@ -1,8 +1,9 @@
 // The log's files on Windows: opened as reparse points themselves and checked, moved with
 // MoveFileEx.
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 
 #include <cerrno>
 
