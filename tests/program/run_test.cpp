@@ -227,7 +227,8 @@ TEST_F(ProgramTest, FaultLeavesAFreshDumpAndSaysSoOrSaysWhyNot) {
                              " removing what is there)"},
                {kRootsLink, ", no dump written to " + named + " (error 1 removing what is there)"}};
   for (const auto& [there, logged] : cases) {
-    if (there == kRootsLink && !as_nobody_too) continue;
+    // Wine follows a Unix link in every call, DeleteFile's included: no Windows link to plant.
+    if ((there == kRootsLink && !as_nobody_too) || (there == kLink && wine)) continue;
     SCOPED_TRACE(there);
     fs::remove_all(dump);
     fs::remove(data / "orv.log");
