@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace orv {
@@ -34,6 +35,10 @@ struct LogTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 LogTime log_local_time();
+// The local wall-clock fields of a moment in seconds since 1970, as the log would write them
+// (millisecond 0); false where the system cannot convert it.
+bool local_time_at(std::int64_t seconds, LogTime& time);
+
 
 // For the crash handler, which may neither allocate nor read the time zone: orv.log's path in
 // fixed memory (empty when it does not fit), and local time's offset from UTC in seconds as the
