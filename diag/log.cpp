@@ -83,40 +83,44 @@ long log_utc_offset_seconds() { return g_utc_offset.load(); }
 const std::string& data_folder() { return g_data_folder; }
 std::string data_file_path(const char* name) { return g_data_folder + kSeparator + name; }
 
-bool local_time_at(std::int64_t seconds, LogTime& time) {
+namespace {
+// Also gives local time's offset from UTC at that moment (0 on Windows, where nothing reads it).
+bool convert_local(std::int64_t seconds, LogTime& time, long& utc_offset) {
   const auto moment = static_cast<std::time_t>(seconds);
   std::tm local{};
 #ifdef _WIN32
   if (localtime_s(&local, &moment) != 0) return false;
+  utc_offset = 0;
 #else
   if (localtime_r(&moment, &local) == nullptr) return false;
+  utc_offset = local.tm_gmtoff;
 #endif
-  time = LogTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                 local.tm_min,         local.tm_sec,     0};
+  time = LogTime{local.tm_year + 1900,
+                 local.tm_mon + 1,
+                 local.tm_mday,
+                 local.tm_hour,
+                 local.tm_min,
+                 local.tm_sec,
+                 0};
   return true;
+}
+}  // namespace
+
+bool local_time_at(std::int64_t seconds, LogTime& time) {
+  long utc_offset = 0;
+  return convert_local(seconds, time, utc_offset);
 }
 
 LogTime log_local_time() {
   using namespace std::chrono;
   const auto now = system_clock::now();
   LogTime time{};
+  long utc_offset = 0;
   // Fails only for moments far beyond any clock; the line then shows zeros.
-  (void)local_time_at(system_clock::to_time_t(now), time);
+  if (convert_local(system_clock::to_time_t(now), time, utc_offset)) g_utc_offset.store(utc_offset);
   time.millisecond =
       static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-<<<<<<< HEAD
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &seconds);
-#else
-  localtime_r(&seconds, &local);
-  g_utc_offset.store(local.tm_gmtoff);
-#endif
-  return LogTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                 local.tm_min,         local.tm_sec,     millisecond};
-=======
   return time;
->>>>>>> main
 }
 
 std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time, const char* text,
