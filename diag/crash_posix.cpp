@@ -112,7 +112,7 @@ void log_crash(Text& line) {
   const int fd = ::open(log_path_in_fixed_memory(),
                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) return;
-  struct stat status {};
+  struct stat status{};
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1) {
     write_all(fd, line);
   }
@@ -151,7 +151,7 @@ void install_crash_filter() {
   stack.ss_sp = g_alternate_stack;
   stack.ss_size = sizeof g_alternate_stack;
   (void)sigaltstack(&stack, nullptr);  // without it only a stack overflow loses its dump
-  struct sigaction action {};
+  struct sigaction action{};
   action.sa_sigaction = crash_handler;
   action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
   sigemptyset(&action.sa_mask);

@@ -123,8 +123,8 @@ LogTime log_local_time() {
   return time;
 }
 
-std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time, const char* text,
-                            const char* line_end) {
+std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time,
+                            const char* text, const char* line_end) {
   if (capacity == 0) return 0;
   int length = std::snprintf(out, capacity, "%02d-%02d-%02d %02d:%02d:%02d.%03d %s%s", time.year,
                              time.month, time.day, time.hour, time.minute, time.second,

@@ -47,7 +47,7 @@ const char* log_path_in_fixed_memory();
 long log_utc_offset_seconds();
 // "YYYY-MM-DD hh:mm:ss.mmm text" followed by line_end, truncated to fit capacity.
 // Returns the length written (without the NUL).
-std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time, const char* text,
-                            const char* line_end);
+std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time,
+                            const char* text, const char* line_end);
 
 }  // namespace orv

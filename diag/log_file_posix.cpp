@@ -17,7 +17,7 @@ std::FILE* log_file_open(const char* path) {
         ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0 && errno != ELOOP && errno != ENXIO) return nullptr;  // ELOOP: a link
     if (fd >= 0) {
-      struct stat status {};
+      struct stat status{};
       if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1) {
         std::FILE* file = ::fdopen(fd, "ab");
         if (file == nullptr) {
@@ -37,7 +37,7 @@ std::FILE* log_file_open(const char* path) {
 }
 
 long long log_file_size(std::FILE* file) {
-  struct stat status {};
+  struct stat status{};
   return ::fstat(::fileno(file), &status) == 0 ? static_cast<long long>(status.st_size) : -1;
 }
 
@@ -47,7 +47,7 @@ bool log_file_truncate(std::FILE* file) { return ::ftruncate(::fileno(file), 0) 
 bool log_file_move(const char* from, const char* to) { return ::rename(from, to) == 0; }
 
 bool log_file_is_folder(const char* path) {
-  struct stat status {};
+  struct stat status{};
   return ::lstat(path, &status) == 0 && S_ISDIR(status.st_mode);
 }
 

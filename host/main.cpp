@@ -39,12 +39,9 @@ int main(int argc, char** argv) {
   if (same_word(mode, "install")) return orv::install_service() ? 0 : 1;
   if (same_word(mode, "run")) orv::end_console_process(orv::run_relay() ? 0 : 1);
   switch (orv::service_dispatch()) {
-    case orv::DispatchResult::kServed:
-      return 0;
-    case orv::DispatchResult::kStartFailed:
-      return 1;
-    case orv::DispatchResult::kNoManager:
-      break;
+    case orv::DispatchResult::kServed: return 0;
+    case orv::DispatchResult::kStartFailed: return 1;
+    case orv::DispatchResult::kNoManager: break;
   }
   print_usage();  // after the dispatch, which reports the failure where a service's are read
   return 1;

@@ -54,7 +54,7 @@ void use_binary_files() {}  // POSIX files never translate line ends
 bool data_folder_is_private(const std::string&) { return true; }
 
 void install_console_stop_handler() {
-  struct sigaction action {};
+  struct sigaction action{};
   action.sa_handler = on_console_signal;
   sigemptyset(&action.sa_mask);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);

@@ -61,20 +61,11 @@ void send_text(const char* text) {
 void send_notify(const ServiceReport& report) {
   const char* text = nullptr;
   switch (report.state) {
-    case kServiceStartPending:
-      text = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000";
-      break;
-    case kServiceRunning:
-      text = "READY=1";
-      break;
-    case kServiceStopPending:
-      text = "STOPPING=1";
-      break;
-    case kServiceStopped:
-      text = "STATUS=Stopped";
-      break;
-    default:
-      return;
+    case kServiceStartPending: text = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000"; break;
+    case kServiceRunning: text = "READY=1"; break;
+    case kServiceStopPending: text = "STOPPING=1"; break;
+    case kServiceStopped: text = "STATUS=Stopped"; break;
+    default: return;
   }
   send_text(text);
 }
@@ -112,9 +103,7 @@ std::string systemd_unit_text(const std::string& program_path) {
          "\n"
          "[Service]\n"
          "Type=notify\n"
-         "ExecStart=\"" +
-         program_path +
-         "\"\n"
+         "ExecStart=\"" + program_path + "\"\n"
          "Restart=on-failure\n"
          "# A relay loop that stops turning is restarted\n"
          "WatchdogSec=30\n"
@@ -206,7 +195,7 @@ bool service_stop_requested() {
 bool install_service() {
   // What sd_booted() tests: without a running systemd the unit would never start, and saying
   // "installed" would mislead.
-  struct stat marker {};
+  struct stat marker{};
   if (::lstat("/run/systemd/system", &marker) != 0 || !S_ISDIR(marker.st_mode)) {
     std::printf("Cannot install service: systemd is not running\n");
     return false;
@@ -235,7 +224,7 @@ DispatchResult service_dispatch() {
   }
   g_service_mode = true;
   g_watchdog = watchdog_wanted();
-  struct sigaction action {};
+  struct sigaction action{};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);

@@ -26,7 +26,7 @@ constexpr DWORD kRestartDelaysMs[] = {10000, 10000, 60000};
 constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 
 SERVICE_STATUS_HANDLE g_status_handle = nullptr;
-HANDLE g_stop_event = nullptr;            // exists only under the service manager; never closed
+HANDLE g_stop_event = nullptr;  // exists only under the service manager; never closed
 std::atomic<bool> g_start_failed{false};  // set on the service thread, read after the dispatch
 
 void send_to_manager(const ServiceReport& report) {
@@ -184,10 +184,10 @@ bool install_service() {
     std::printf("OpenSCManager failed (%lu)\n", GetLastError());
     return false;
   }
-  SC_HANDLE service =
-      CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quoted,
-                     nullptr, nullptr, nullptr, nullptr, nullptr);
+  SC_HANDLE service = CreateServiceA(manager, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, quoted, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr);
   if (service == nullptr) {
     std::printf("CreateService failed (%lu)\n", GetLastError());
     CloseServiceHandle(manager);
