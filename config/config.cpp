@@ -160,6 +160,20 @@ bool apply_handshake_timeout(Config& config, const char* cursor, Line& line) {
                         config.handshake_timeout_seconds);
 }
 
+// At most nine digits: up to 999,999,999 bytes.
+bool apply_log_size(Config& config, const char* cursor, Line& line) {
+  int bytes = 0;
+  if (!number_operand(line, next_token(cursor), "bytes", kMinLogSizeBytes, 999999999, bytes)) {
+    return false;
+  }
+  config.log_size_bytes = bytes;
+  return true;
+}
+
+bool apply_log_keep(Config& config, const char* cursor, Line& line) {
+  return number_operand(line, next_token(cursor), "count", 1, kMaxLogKeep, config.log_keep);
+}
+
 struct Directive {
   const char* keyword;
   Apply apply;
@@ -175,6 +189,8 @@ constexpr Directive kDirectives[] = {
     {"status-port", apply_status_port, "PORT [ADDRESS]"},
     {"keepalive", apply_keepalive, "SECONDS"},
     {"handshake-timeout", apply_handshake_timeout, "SECONDS"},
+    {"log-size", apply_log_size, "BYTES"},
+    {"log-keep", apply_log_keep, "N"},
 };
 
 // The line as messages quote it: up to its first NUL, trailing LF and CR bytes off while more

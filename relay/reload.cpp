@@ -65,6 +65,7 @@ ReloadCounts relay_reload(RelayState& state, Config config) {
   ReloadCounts counts;
   // From here on the new directives hold: what the reload itself logs follows them.
   state.config = std::move(config);
+  set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   const std::vector<MappingEntry>& entries = state.config.mappings;
   if (session_log(state)) {
     log_message(kSeverityNotice, "Configuration read from %s", state.config_path.c_str());

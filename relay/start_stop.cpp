@@ -27,6 +27,7 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   if (session_log(state)) {
     log_message(kSeverityNotice, "Configuration read from %s", config_path.c_str());
   }
+  set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   state.active_mode_port = state.config.active_mode_port;
   for (const MappingEntry& entry : state.config.mappings) {
     state.mappings.push_back(make_mapping(entry.identifier, entry.port));

@@ -11,11 +11,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "host/run.h"
+#include "net/net.h"
 #include "service/service.h"
 #include "service/systemd.h"
 
@@ -28,6 +30,8 @@ bool g_stop_reported = false;            // relay thread only
 int g_notify_socket = -1;
 sockaddr_un g_notify_address{};
 socklen_t g_notify_length = 0;
+bool g_watchdog = false;  // systemd expects WATCHDOG=1 (WATCHDOG_USEC set)
+std::int64_t g_watchdog_sent_ms = INT64_MIN / 2;
 
 void report_failure_event(const char* name, int error) {
   openlog("ORV", LOG_PID, LOG_DAEMON);
@@ -50,8 +54,8 @@ bool open_notify_socket(const char* name) {
   return g_notify_socket >= 0;
 }
 
-void notify(const char* text) {
-  // A lost status message does not stop the relay; systemd's own timeouts cover it.
+void send_text(const char* text) {
+  // A lost message does not stop the relay; systemd's own timeouts cover it.
   (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
 }
@@ -65,7 +69,15 @@ void send_notify(const ServiceReport& report) {
     case kServiceStopped: text = "STATUS=Stopped"; break;
     default: return;
   }
-  notify(text);
+  send_text(text);
+}
+
+// What sd_watchdog_enabled tests: an interval for this process.
+bool watchdog_wanted() {
+  const char* interval = std::getenv("WATCHDOG_USEC");
+  const char* pid = std::getenv("WATCHDOG_PID");
+  return interval != nullptr && std::atoll(interval) > 0 &&
+         (pid == nullptr || std::atoll(pid) == static_cast<long long>(::getpid()));
 }
 
 void on_stop_signal(int) { g_stop_signal.store(true); }
@@ -98,6 +110,8 @@ std::string systemd_unit_text(const std::string& program_path) {
          "ExecReload=\"" + program_path + "\" check\n"
          "ExecReload=/bin/kill -HUP $MAINPID\n"
          "Restart=on-failure\n"
+         "# A relay loop that stops turning is restarted\n"
+         "WatchdogSec=30\n"
          "# orv.conf in /etc/orv; orv.log in /var/lib/orv\n"
          "ConfigurationDirectory=orv\n"
          "StateDirectory=orv\n"
@@ -173,7 +187,7 @@ bool send_reload_control() {
 
 void service_report_reload(bool begins) {
   if (!g_service_mode) return;
-  if (!begins) return notify("READY=1");
+  if (!begins) return send_text("READY=1");
   // The monotonic time of the request lets systemd tell this reload from an earlier one.
   timespec now{};
   (void)::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
@@ -181,7 +195,15 @@ void service_report_reload(bool begins) {
   std::snprintf(text, sizeof text, "RELOADING=1\nMONOTONIC_USEC=%llu",
                 static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
                     static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
-  notify(text);
+  send_text(text);
+}
+
+void service_after_pass() {
+  if (!g_watchdog) return;
+  const std::int64_t now = clock_milliseconds();
+  if (now - g_watchdog_sent_ms < 1000) return;
+  g_watchdog_sent_ms = now;
+  send_text("WATCHDOG=1");
 }
 
 bool service_stop_requested() {
@@ -224,6 +246,7 @@ DispatchResult service_dispatch() {
     return DispatchResult::kNoManager;
   }
   g_service_mode = true;
+  g_watchdog = watchdog_wanted();
   struct sigaction action{};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
