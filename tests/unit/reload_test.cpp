@@ -101,6 +101,27 @@ TEST_F(Reload, KeptPairStreamsOnWhileTwentyReloadsAddChangeAndRemoveOthers) {
   EXPECT_EQ(state.counters.reloads, 20u);
 }
 
+// Devices half-way through their handshake stay while the device port moves; a port that cannot
+// be opened leaves the one in use.
+TEST_F(Reload, ActiveModePortMovesWhilePendingDevicesStay) {
+  const Socket pending = connect(device_port);
+  send_text(pending, kGreetingLine);
+  ASSERT_TRUE(cycle_until([&] { return state.queue[0].socket != kNoSocket; }));
+  const int first_port = device_port;
+  device_port = free_port();
+  reload_with("map n " + std::to_string(mapping(1).port) + "\n");
+  EXPECT_TRUE(refused(first_port));
+  send_text(pending, "id:'n'\n");
+  EXPECT_TRUE(cycle_until([&] { return mapping(1).counters.devices_identified == 1; }));
+  const Socket holder = open_listener(0);
+  const int held_port = net_local_port(holder), moved_port = std::exchange(device_port, held_port);
+  const std::string log = reload_with("");
+  net_close(holder);
+  device_port = moved_port;
+  EXPECT_NE(log.find("TCP listen\ton port\t" + std::to_string(held_port)), std::string::npos);
+  identified_device(0);
+}
+
 // A missing file, or a folder in its place: one line says why, and nothing changes.
 TEST_F(Reload, FileThatCannotBeReadChangesNothingAndSaysWhy) {
   const std::string path = (folder / "orv.conf").string();

@@ -123,6 +123,7 @@ TEST_F(StatusServerTest, FollowsAReloadOfItsPortAndOfTheMappings) {
     const std::string answer = receive(socket);
     EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK")) << answer.substr(0, 40);
     EXPECT_NE(answer.find("{mapping=\"" + name + "49\"} "), std::string::npos);
+    EXPECT_NE(answer.find("\norv_reloads_total 1\n"), std::string::npos);
   }
 }
 
