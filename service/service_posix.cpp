@@ -55,8 +55,9 @@ bool open_notify_socket(const char* name) {
 }
 
 void send_text(const char* text) {
-  // A lost message does not stop the relay; systemd's own timeouts cover it.
-  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
+  // A lost message does not stop the relay; systemd's own timeouts cover it. Nor does a queue
+  // that nobody reads: the send never waits for room, which would hold the relay's loop.
+  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
 }
 

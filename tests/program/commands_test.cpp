@@ -1,10 +1,4 @@
-// The real program's commands besides running: check, reload, --help and --version; and a
-// running relay that reloads on SIGHUP.
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <regex>
-
+// The real program's commands besides running: check, reload, --help and --version.
 #include "diag/version.h"
 #include "tests/program/program.h"
 
@@ -74,62 +68,6 @@ TEST_F(ProgramTest, CommandsAnswerOnStandardOutputWithTheirExitCodes) {
     EXPECT_EQ(read_text(child.err_path), "");
   }
   EXPECT_FALSE(fs::exists(data / "orv.log"));  // none of them runs the relay
-}
-
-// SIGHUP reloads as the service, telling systemd, and in the console: the kept mapping's pair
-// goes on, the removed mapping's port refuses, the added one relays; a missing file changes
-// nothing. SIGTERM and SIGINT still stop.
-TEST_F(ProgramTest, SighupReloadsWhileKeptPairsGoOn) {
-  if (under_wine()) GTEST_SKIP() << "Windows has no SIGHUP: tests/package/windows.sh reloads";
-  const int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // as systemd's
-  sockaddr_un address{AF_UNIX, {}};
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", (out / "notify").c_str());
-  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  for (const bool service : {true, false}) {
-    SCOPED_TRACE(service ? "service" : "console");
-    fs::remove(data / "orv.log");
-    const int gone_port = free_port();
-    write_config("map gone " + std::to_string(gone_port) + "\n");
-    if (service) env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
-    start(service ? std::vector<std::string>{} : std::vector<std::string>{"run"});
-    if (service) env.pop_back();
-    ASSERT_TRUE(wait_for_log("Started 1.0")) << log();
-    const int client = connect_to(client_port), meter = join_device("meter-1");
-    ASSERT_TRUE(send_all(client, "before"));
-    ASSERT_EQ(receive(meter, 6), "before");
-    const int added_port = free_port();
-    std::ofstream(data / "orv.conf", std::ios::binary)
-        << "active-mode-port " << device_port << "\nmap meter-1 " << client_port << "\nmap new "
-        << added_port << "\n";
-    signal_child(child, SIGHUP);
-    ASSERT_TRUE(wait_for_log("Reloaded: 1 mappings added, 1 removed, 0 changed, 1 kept\r\n"));
-    EXPECT_LT(connect_to(gone_port), 0);
-    const int added_client = connect_to(added_port), added_device = join_device("new");
-    ASSERT_TRUE(send_all(added_client, "new"));
-    EXPECT_EQ(receive(added_device, 3), "new");
-    ASSERT_TRUE(send_all(meter, "after"));
-    EXPECT_EQ(receive(client, 5), "after");
-    fs::remove(data / "orv.conf");
-    signal_child(child, SIGHUP);
-    EXPECT_TRUE(wait_for_log("Not reloaded: " + (data / "orv.conf").string() +
-                             ": No such file or directory\r\n"));
-    ASSERT_TRUE(send_all(client, "still"));
-    EXPECT_EQ(receive(meter, 5), "still");
-    signal_child(child, service ? SIGTERM : SIGINT);
-    EXPECT_EQ(wait_child(child, kStartMs), 0);
-    for (const int s : {client, meter, added_client, added_device}) close(s);
-    std::string said;  // the notify messages, each followed by '|'
-    char buffer[256];
-    for (ssize_t n; (n = recv(notify, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; said += '|')
-      said.append(buffer, static_cast<std::size_t>(n));
-    const std::string reload = R"(RELOADING=1\nMONOTONIC_USEC=\d+\|READY=1\|)";
-    EXPECT_TRUE(std::regex_match(
-        said, std::regex(service ? R"(STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000\|READY=1\|)" +
-                                       reload + reload + R"(STOPPING=1\|STATUS=Stopped\|)"
-                                 : "")))
-        << said;
-  }
-  close(notify);
 }
 
 }  // namespace
