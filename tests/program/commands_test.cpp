@@ -10,25 +10,20 @@ TEST_F(ProgramTest, CommandsAnswerOnStandardOutputWithTheirExitCodes) {
   const std::string folder = under_wine() ? "C:\\ProgramData\\orv\\" : data.string() + "/";
   const std::string end = under_wine() ? "\r\n" : "\n";  // a Windows text stream
   const std::pair<std::string, std::string> lines[] = {
-      {"# a comment, and a commented-out line:", ""},
       {"#map meter-2 9002", ""},
       {"map meter-3 70000", "rejected: port 70000 out of range (1 to 65535)"},
       {"map meter-1 9001", ""},
-      {"map meter-1 9003", "rejected: identifier 'meter-1' already used on line 4"},
+      {"map meter-1 9003", "rejected: identifier 'meter-1' already used on line 3"},
       {"mapp meter-5 9005", "ignored: 'mapp' is no keyword, perhaps 'map'"},
       {"Map meter-6 9006", "ignored: 'Map' is no keyword, perhaps 'map'"},
-      {"active-mode-prot 2001",
-       "ignored: 'active-mode-prot' is no keyword, perhaps "
-       "'active-mode-port'"},
+      {"active-mode-prot 1",
+       "ignored: 'active-mode-prot' is no keyword, perhaps 'active-mode-port'"},
       {"map meter-4 90o1", "accepted: '90o1' taken as port 90"},
       {"map meter-7 +9007 x y", "accepted: 'x y' ignored"},
-      {"status-port 8080 127.0.0.1 extra", "accepted: 'extra' ignored"},
       {"status-port 8080 localhost", "rejected: address 'localhost' is not a dotted IPv4 address"},
-      {"handshake-timeout 60", "rejected: seconds 60 out of range (1 to 50)"},
       {"keepalive 6o", "rejected: seconds '6o' is not a number"},
       {"session-log yes", "rejected: value is not on or off"},
       {"active-mode-port", "rejected: no port"},
-      {"map m -1", "rejected: port -1 out of range (1 to 65535)"},
   };
   std::ofstream bad(data / "bad.conf", std::ios::binary);
   std::string said;
@@ -40,7 +35,7 @@ TEST_F(ProgramTest, CommandsAnswerOnStandardOutputWithTheirExitCodes) {
   }
   bad.close();
   said +=
-      folder + "bad.conf: 3 mappings, active-mode port 2000, rejected lines: 8, warnings: 6" + end;
+      folder + "bad.conf: 3 mappings, active-mode port 2000, rejected lines: 6, warnings: 5" + end;
   write_config();
   const std::string reload = under_wine() ? "OpenService failed (1060)" : "Cannot reload from here";
   const struct {

@@ -223,43 +223,6 @@ struct Worker {
   }
 };
 
-// Whether a connection to the port is taken (and then left).
-bool listening(int port) {
-  const int s = connect_to(port);
-  if (s >= 0) close(s);
-  return s >= 0;
-}
-
-// Once a second: orv.conf with the workers' mappings and a random set of others, some on a new
-// port, and SIGHUP; each time the others' ports listen or refuse as the file says.
-struct Reloader {
-  string base;
-  std::mt19937_64 rng;
-  std::vector<int> ports;  // two per other mapping, below the range of automatic ports
-  std::vector<int> used = std::vector<int>(kExtras, 0);  // 0: not configured
-  int reloads = 0;
-
-  bool apply(const fs::path& file, int pid, bool last) {
-    string config = base;
-    for (int e = 0; e < kExtras; ++e) {
-      const int pick = last ? 0 : int(rng() % 4);  // 0: none, 1: as before, 2 and 3: either port
-      if (pick != 1 || !used[e]) used[e] = pick == 0 ? 0 : ports[2 * e + pick % 2];
-      const string line = "map extra-" + std::to_string(e) + " " + std::to_string(used[e]);
-      if (used[e]) config += line + "\n";
-    }
-    std::ofstream(file, std::ios::binary) << config;
-    kill(pid, SIGHUP);
-    ++reloads;
-    return wait_until(
-        [&] {
-          for (int e = 0; e < 2 * kExtras; ++e)
-            if (listening(ports[e]) != (used[e / 2] == ports[e])) return false;
-          return true;
-        },
-        10000);
-  }
-};
-
 TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehind) {
   const std::uint64_t seed = environment("ORV_SOAK_SEED").empty()
                                  ? std::random_device{}()
@@ -277,11 +240,36 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
     config += "map " + worker.id + " " + std::to_string(worker.port) + "\n";
   }
   std::ofstream(data / "orv.conf", std::ios::binary) << config;
-  Reloader reloader{config, std::mt19937_64(seed), {}};
-  for (int port = 20000; reloader.ports.size() < 2 * kExtras; ++port) {
-    const int probe = listen_on(port);  // free now; no connection is given it automatically
-    if (probe >= 0) reloader.ports.push_back(port), close(probe);
-  }
+  // Reloads: orv.conf with the workers' mappings and a random set of others, each on one of two
+  // ports below the range the system gives connections; the ports then listen or refuse as it
+  // says.
+  std::vector<int> ports, used(kExtras, 0);  // used: the port configured, 0: none
+  for (int port = 20000; ports.size() < 2 * kExtras; ++port)
+    if (const int probe = listen_on(port); probe >= 0) ports.push_back(port), close(probe);
+  std::mt19937_64 rng(seed);
+  int reloads = 0;
+  bool reloads_apply = true;
+  const auto reload = [&](bool last) {
+    string lines = config;
+    for (std::size_t e = 0; e < kExtras; ++e) {
+      const int pick = last ? 0 : int(rng() % 3);  // none, as before, or either port
+      if (pick != 1) used[e] = pick == 0 ? 0 : ports[2 * e + rng() % 2];
+      if (used[e]) lines += "map extra-" + std::to_string(e) + " " + std::to_string(used[e]) + "\n";
+    }
+    std::ofstream(data / "orv.conf", std::ios::binary) << lines;
+    kill(child.pid, SIGHUP);
+    ++reloads;
+    return wait_until(
+        [&] {
+          for (std::size_t p = 0; p < ports.size(); ++p) {
+            const int s = connect_to(ports[p]);  // taken by the relay, then left
+            if (s >= 0) close(s);
+            if ((s >= 0) != (used[p / 2] == ports[p])) return false;
+          }
+          return true;
+        },
+        10000);
+  };
   // Under AddressSanitizer freed memory waits in a quarantine; a small one keeps the size telling.
   env.push_back("ASAN_OPTIONS=quarantine_size_mb=1");
   start({"run"});
@@ -306,17 +294,15 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
     });
   }
   std::atomic<bool> running{true};
-  std::thread reloading([&] {
-    for (bool applied = true; applied && running;) {
-      std::this_thread::sleep_for(std::chrono::seconds(1));  // the pace of the reloads
-      applied = reloader.apply(data / "orv.conf", child.pid, false);
-      EXPECT_TRUE(applied) << "reload " << reloader.reloads << " opens and closes its listeners";
-    }
+  std::thread reloading([&] {  // once a second while the workers run
+    while (running && (reloads_apply = reload(false)))
+      std::this_thread::sleep_for(std::chrono::seconds(1));
   });
   for (std::thread& thread : threads) thread.join();
   running = false;
   reloading.join();
-  EXPECT_TRUE(reloader.apply(data / "orv.conf", child.pid, true));  // the workers' mappings alone
+  EXPECT_TRUE(reloads_apply) << "reload " << reloads;
+  EXPECT_TRUE(reload(true)) << "back to the workers' mappings alone";
   EXPECT_TRUE(std::ranges::none_of(workers, &Worker::broken));  // with the seed, to repeat it
   EXPECT_TRUE(wait_until([&] { return descriptors() == start_descriptors; }, 10000))
       << "descriptors";
@@ -334,7 +320,7 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
   for (std::size_t at = 0, end; (end = text.find('\n', at)) != string::npos; at = end + 1)
     EXPECT_TRUE(std::regex_match(text.substr(at, end - at), shape)) << text.substr(at, end - at);
   EXPECT_TRUE(text.ends_with("Stopped\r\n"));
-  EXPECT_GE(reloader.reloads, 10);
+  EXPECT_GE(reloads, 10);
 }
 
 }  // namespace
