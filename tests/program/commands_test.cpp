@@ -38,28 +38,24 @@ TEST_F(ProgramTest, CommandsAnswerOnStandardOutputWithTheirExitCodes) {
       folder + "bad.conf: 3 mappings, active-mode port 2000, rejected lines: 6, warnings: 5" + end;
   write_config();
   const std::string reload = under_wine() ? "OpenService failed (1060)" : "Cannot reload from here";
-  const struct {
-    std::vector<std::string> args;
-    int code;
-    std::string out;  // what standard output begins with
-  } cases[] = {
-      {{"check"},
-       0,
-       folder + "orv.conf: 1 mappings, active-mode port " + std::to_string(device_port) +
-           ", rejected lines: 0, warnings: 0" + end},
+  const std::string good = folder + "orv.conf: 1 mappings, active-mode port " +
+                           std::to_string(device_port) + ", rejected lines: 0, warnings: 0" + end;
+  // Arguments, exit code, and what standard output begins with (all of it for check).
+  const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+      {{"check"}, 0, good},
       {{"CHECK", folder + "bad.conf"}, 1, said},
       {{"check", folder + "none.conf"}, 1, folder + "none.conf: No such file or directory" + end},
       {{"--version"}, 0, std::string("orv ") + orv::kVersion + end},
       {{"--help"}, 0, std::string("ORV ") + orv::kVersion + ", a TCP rendezvous relay" + end},
       {{"reload"}, 1, reload},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[0]);
-    start(c.args);
-    EXPECT_EQ(wait_child(child, kStartMs), c.code);
+  for (const auto& [args, code, begins] : cases) {
+    SCOPED_TRACE(args[0]);
+    start(args);
+    EXPECT_EQ(wait_child(child, kStartMs), code);
     const std::string out = read_text(child.out_path);
-    EXPECT_EQ(out.substr(0, c.args[0] == "check" || c.args[0] == "CHECK" ? out.npos : c.out.size()),
-              c.out);
+    EXPECT_EQ(out.substr(0, args[0] == "check" || args[0] == "CHECK" ? out.npos : begins.size()),
+              begins);
     EXPECT_EQ(read_text(child.err_path), "");
   }
   EXPECT_FALSE(fs::exists(data / "orv.log"));  // none of them runs the relay

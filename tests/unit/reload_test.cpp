@@ -93,13 +93,10 @@ TEST_F(Reload, KeptPairStreamsOnWhileTwentyReloadsAddChangeAndRemoveOthers) {
         return at_device.bytes.size() == size && at_client.bytes.size() == size;
       },
       120));
-  EXPECT_EQ(reloads, 20);
   EXPECT_TRUE(at_device.bytes == to_device && at_client.bytes == to_client);
-  const MappingCounters& counters = mapping(0).counters;
-  EXPECT_EQ(std::vector<std::uint64_t>({counters.clients_accepted, counters.devices_identified,
-                                        counters.pairs_ended, counters.bytes_to_device,
-                                        counters.bytes_to_client}),
-            std::vector<std::uint64_t>({1, 1, 0, size, size}));
+  const MappingCounters& kept = mapping(0).counters;  // on from where they were
+  EXPECT_TRUE(kept.clients_accepted == 1 && kept.devices_identified == 1 && kept.pairs_ended == 0 &&
+              kept.bytes_to_device == size && kept.bytes_to_client == size);
   EXPECT_EQ(state.counters.reloads, 20u);
   net_close(holder);
 }
