@@ -31,9 +31,9 @@ struct ServiceReport {
 };
 
 // Fills and sends one report: no control accepted while starting, the stop and reload controls
-// while running, the stop control otherwise; check-points counted up
-// from 1 across the whole process for pending states, 0 otherwise. Reports from the two threads
-// are built and sent one at a time.
+// while running, the stop control otherwise; check-points counted up from 1 across the whole
+// process for pending states, 0 otherwise. Reports from the two threads are built and sent one
+// at a time.
 void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint,
                            std::uint32_t service_exit_code = 0);
 // Where reports go (the service manager, or systemd's notify socket); tests replace it.
