@@ -33,9 +33,6 @@ constexpr std::size_t kUnterminatedLimit = 200;  // this many bytes without LF e
 // What may wait in a slot: fewer than kUnterminatedLimit bytes, plus one full read.
 constexpr std::size_t kPendingBytes = kUnterminatedLimit + kIdentifyReadBytes + 1;
 
-// "255.255.255.255:65535" and its NUL.
-constexpr std::size_t kPeerTextBytes = 22;
-
 // How a side of a pair ended, for the session log.
 enum class EndHow : std::uint8_t { kNone, kEndOfStream, kError, kRelayStop };
 
