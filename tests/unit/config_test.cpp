@@ -11,7 +11,18 @@ namespace {
 
 const std::string kPath = "/etc/orv/orv.conf";
 
-// What reading the text gives: its fields on one line, then each message on a line of its own.
+std::string list_text(const AllowList& list) {
+  std::string text = list.prefixes.empty() ? "none" : "";
+  for (const AddressPrefix& prefix : list.prefixes) {
+    char address[kHostTextBytes];
+    format_address(prefix.address, address);
+    text += (text.empty() ? "" : ",") + std::string(address) + "/" + std::to_string(prefix.length);
+  }
+  return list.set ? text : "-";
+}
+
+// What reading the text gives: its fields on one line (those of who may connect only when one is
+// set), then each message on a line of its own.
 std::string read(const std::string& text) {
   Config c;
   std::vector<std::string> messages;
@@ -20,6 +31,14 @@ std::string read(const std::string& text) {
   got << c.active_mode_port << (c.session_log ? " on " : " off ") << c.status_port << " "
       << c.status_address << " " << c.keepalive_seconds << " " << c.handshake_timeout_seconds;
   for (const MappingEntry& m : c.mappings) got << " " << m.identifier << ":" << m.port;
+  std::ostringstream who;
+  who << " | " << c.listen_address << " " << list_text(c.allow_devices) << " "
+      << list_text(c.allow_clients) << " " << c.handshakes_per_address << " "
+      << c.client_wait_timeout_seconds;
+  for (const auto* lists : {&c.allow_clients_of, &c.allow_devices_of})
+    for (const NamedAllowList& named : *lists)
+      who << " " << named.identifier << "=" << list_text(named.list);
+  if (who.str() != " |  - - 0 0") got << who.str();
   for (const std::string& message : messages) got << "\n" << message;
   return got.str();
 }
@@ -45,11 +64,41 @@ TEST(ReadConfig, ReadsEachDirectiveStrictlyAndSaysWhereItRejectsOne) {
        {" 9100 256.0.0.1", " 9100 1.2.3", " 9100 localhost", " 0", " 65536", " 80abc"}},
       {"keepalive", {" 7201", " 0", " -5", " 60s"}},
       {"handshake-timeout", {" 51", " 0", ""}},
+      {"listen-address", {"", " ::1::", " [::1]", " 10.0.0.0/8"}},
+      {"handshakes-per-address", {" 0", " 21", " 4x"}},
+      {"client-wait-timeout", {" 0", " 86401", " -1"}},
   };
   for (const auto& [directive, values] : refused)
     for (const std::string& value : values)
       EXPECT_EQ(read(directive + value + "\r\n"),
                 "2000 off 0 127.0.0.1 0 0\n" + kPath + ":1: '" + directive + value + "'");
+}
+
+// Lists add up, per identifier too; a rejected list line lets nobody in through it; the last
+// listen-address wins; status-port takes IPv6.
+TEST(ReadConfig, ReadsWhoMayConnectAndShutsOutOnAnUnreadableList) {
+  EXPECT_EQ(
+      read("listen-address 0.0.0.0\nlisten-address ::\nlisten-address ::1::\n"
+           "allow-devices 10.0.0.0/8 ::FFFF:192.0.2.0/120\nallow-devices 2001:DB8::/32\n"
+           "allow-clients 127.0.0.1\nallow-clients-of m ::1 10.0.0.0/8\n"
+           "allow-clients-of n 0.0.0.0/0\nallow-clients-of m 192.0.2.9\n"
+           "allow-devices-of m 192.0.2.0/24\nhandshakes-per-address 20\n"
+           "client-wait-timeout 86400\nstatus-port 9100 ::1\n"),
+      "2000 off 9100 ::1 0 0 | :: 10.0.0.0/8,192.0.2.0/24,2001:db8::/32 127.0.0.1/32 20 86400 "
+      "m=::1/128,10.0.0.0/8,192.0.2.9/32 n=0.0.0.0/0 m=192.0.2.0/24\n" +
+          kPath + ":3: 'listen-address ::1::'");
+  const std::pair<std::string, std::string> refused[] = {
+      {"allow-devices", "none - 0 0"},
+      {"allow-devices 10.0.0.1/8", "none - 0 0"},
+      {"allow-devices 10.0.0.0/8 # office", "none - 0 0"},
+      {"allow-clients 10.0.0.0/33", "- none 0 0"},
+      {"allow-clients-of m", "- - 0 0 m=none"},
+      {"allow-devices-of m 10.0.0.0/8 localhost", "- - 0 0 m=none"}};
+  for (const auto& [line, shut] : refused)
+    EXPECT_EQ(read(line + "\n"),
+              "2000 off 0 127.0.0.1 0 0 |  " + shut + "\n" + kPath + ":1: '" + line + "'");
+  EXPECT_EQ(read("allow-clients-of\n"),
+            "2000 off 0 127.0.0.1 0 0\n" + kPath + ":1: 'allow-clients-of'");
 }
 
 }  // namespace
