@@ -50,15 +50,6 @@ Socket net_connect_loopback(int port);
 // Accepts one connection, non-blocking, and the peer's address with its text.
 Socket net_accept(Socket listener, PeerAddress& peer);
 
-// Being replaced by the above.
-Socket net_tcp_socket();
-bool net_bind_any(Socket socket, int port);
-bool net_bind(Socket socket, const char* ipv4, int port);
-bool net_listen(Socket socket, int backlog);
-constexpr std::size_t kAddressTextBytes = 16;
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes],
-                  int* peer_port = nullptr);
-
 // TCP keepalive: idle seconds, then probes; a peer that stopped answering ends the connection
 // with an error within about idle + 60 seconds (Linux also bounds unacknowledged data so).
 void net_set_keepalive(Socket socket, int idle_seconds);

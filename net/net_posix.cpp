@@ -153,51 +153,6 @@ Socket net_accept(Socket listener, PeerAddress& peer) {
   return accepted;
 }
 
-// ---- being replaced ----
-
-Socket net_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM, 0); }
-
-bool net_bind_any(Socket socket, int port) {
-  int on = 1;
-  (void)setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // best effort
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  return ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-bool net_bind(Socket socket, const char* ipv4, int port) {
-  sockaddr_in address{};
-  if (inet_pton(AF_INET, ipv4, &address.sin_addr) != 1) {
-    errno = EINVAL;
-    return false;
-  }
-  int on = 1;
-  (void)setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);  // as net_bind_any
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-bool net_listen(Socket socket, int backlog) {
-  return ::listen(socket, backlog == kBacklogMax ? SOMAXCONN : backlog) == 0;
-}
-
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes], int* peer_port) {
-  PeerAddress peer;
-  const Socket accepted = net_accept(listener, peer);
-  peer_address[0] = 0;
-  if (accepted == kNoSocket) return kNoSocket;
-  if (peer_port != nullptr) *peer_port = peer.port;
-  const std::string_view host = peer_host(peer);
-  if (host.size() < kAddressTextBytes && peer.address.family == Family::kIpv4) {
-    std::memcpy(peer_address, host.data(), host.size());
-    peer_address[host.size()] = 0;
-  }
-  return accepted;
-}
-
 long net_recv(Socket socket, void* buffer, std::size_t length) {
   return ::recv(socket, buffer, length, MSG_DONTWAIT);
 }

@@ -159,48 +159,6 @@ Socket net_accept(Socket listener, PeerAddress& peer) {
   return portable(accepted);
 }
 
-// ---- being replaced ----
-
-Socket net_tcp_socket() { return portable(::socket(AF_INET, SOCK_STREAM, 0)); }
-
-bool net_bind_any(Socket socket, int port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  return ::bind(native_socket(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-bool net_bind(Socket socket, const char* ipv4, int port) {
-  IpAddress address;
-  if (!parse_address(ipv4, address) || address.family != Family::kIpv4) {
-    WSASetLastError(WSAEINVAL);
-    return false;
-  }
-  SOCKADDR_STORAGE native;
-  const int length = to_native(address, port, native);
-  return ::bind(native_socket(socket), reinterpret_cast<sockaddr*>(&native), length) == 0;
-}
-
-bool net_listen(Socket socket, int backlog) {
-  return ::listen(native_socket(socket), backlog == kBacklogMax ? SOMAXCONN : backlog) == 0;
-}
-
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes], int* peer_port) {
-  PeerAddress peer;
-  const Socket accepted = net_accept(listener, peer);
-  peer_address[0] = 0;
-  if (accepted == kNoSocket) return kNoSocket;
-  if (peer_port != nullptr) *peer_port = peer.port;
-  const std::string_view host = peer_host(peer);
-  if (host.size() < kAddressTextBytes && peer.address.family == Family::kIpv4) {
-    std::memcpy(peer_address, host.data(), host.size());
-    peer_address[host.size()] = 0;
-  }
-  return accepted;
-}
-
 long net_recv(Socket socket, void* buffer, std::size_t length) {
   return ::recv(native_socket(socket), static_cast<char*>(buffer), static_cast<int>(length), 0);
 }

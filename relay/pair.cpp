@@ -4,10 +4,13 @@
 #include <cstring>
 
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
 namespace {
+
+constexpr std::int64_t kWaitingScanMs = 1000;  // waiting clients' ages are looked at this often
 
 // The event of this pass for the channel's socket, unless the socket arrived in this pass.
 const PollEvent* event_for(const RelayState& state, const Channel& channel,
@@ -64,8 +67,8 @@ void send_across(Mapping& mapping, RelayPair& pair, Side to_side) {
 
 void waiting_side_left(RelayState& state, Mapping& mapping, Channel& channel, Side side) {
   if (session_log(state)) {
-    log_message(kSeverityNotice, "Waiting %s %s of '%s' left", side_text(side), channel.address,
-                logged_identifier(mapping).c_str());
+    log_peer(PeerLine::kWaitingLeft, kSeverityNotice, "Waiting %s %s of '%s' left", side_text(side),
+             channel.peer.text, logged_identifier(mapping).c_str());
   }
   close_channel(state, channel);
 }
@@ -230,8 +233,8 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
                 "Pair of '%s' ended after %lld s: client %s, device %s, %llu bytes to the "
                 "device, %llu bytes to the client, %s",
                 logged_identifier(mapping).c_str(),
-                static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.address,
-                pair.device.address, static_cast<unsigned long long>(pair.client.delivered),
+                static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.peer.text,
+                pair.device.peer.text, static_cast<unsigned long long>(pair.client.delivered),
                 static_cast<unsigned long long>(pair.device.delivered), ending);
   }
   for (Channel* side : {&pair.client, &pair.device}) {
@@ -251,6 +254,21 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
   channel_empty(pair.client);
   channel_empty(pair.device);
   pair.first_end = EndHow::kNone;
+}
+
+void expire_waiting_clients(RelayState& state, std::int64_t now_ms) {
+  const std::int64_t limit_ms = std::int64_t{state.config.client_wait_timeout_seconds} * 1000;
+  if (limit_ms == 0 || now_ms < state.waiting_scan_ms) return;
+  state.waiting_scan_ms = now_ms + kWaitingScanMs;
+  for (Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
+    for (RelayPair& pair : mapping.pairs) {
+      if (pair.client.socket != kNoSocket && pair.device.socket == kNoSocket &&
+          now_ms - pair.client_since_ms >= limit_ms) {
+        waiting_side_left(state, mapping, pair.client, Side::kClient);
+      }
+    }
+  }
 }
 
 }  // namespace orv

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "diag/escape.h"
 #include "status/status.h"
 
 namespace orv {
@@ -69,11 +70,17 @@ std::size_t utf8_sequence(const unsigned char* bytes, std::size_t left, bool c1_
 }
 
 // An identifier in a label value is the identifier itself, with the backslash, the double quote
-// and the line feed escaped as the format wants. On the page it is as the log writes it (bytes
-// below 0x20, 0x7F and the backslash escaped), and C1 controls escaped too, so that no
-// identifier can steer a terminal. In both, a byte that is not part of UTF-8 shows as "\xNN",
-// since both texts are UTF-8.
+// and the line feed escaped as the format wants, and a byte that is not part of UTF-8 as
+// "\xNN", since the text is UTF-8. On the page it is as the log shows it (diag/escape.h).
 void add_identifier(StatusText& text, const std::string& identifier, bool label) {
+  if (!label) {  // as the log shows it, from the one escaper of both
+    if (kEscapedBytesPerByte * identifier.size() > text.capacity - text.length) {
+      text.overflow = true;
+      return;
+    }
+    if (!text.overflow) text.length += escape_shown(identifier, text.data + text.length);
+    return;
+  }
   static const char kHex[] = "0123456789abcdef";
   const auto* bytes = reinterpret_cast<const unsigned char*>(identifier.data());
   for (std::size_t i = 0; i < identifier.size();) {
@@ -297,14 +304,14 @@ void add_mapping(StatusText& text, const Mapping& mapping, std::int64_t now_seco
     text.add_number(p);
     if (!device || !client) {
       text.add(client ? ": client " : ": device ");
-      text.add(client ? pair.client.address : pair.device.address);
+      text.add(client ? pair.client.peer.text : pair.device.peer.text);
       text.add(" waiting\n");
       continue;
     }
     text.add(": client ");
-    text.add(pair.client.address);
+    text.add(pair.client.peer.text);
     text.add(", device ");
-    text.add(pair.device.address);
+    text.add(pair.device.peer.text);
     text.add(", joined ");
     add_utc(text, pair.joined_at);
     text.add(" (");

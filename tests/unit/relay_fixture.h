@@ -16,7 +16,7 @@ namespace orv {
 
 inline int free_port() {
   net_startup();
-  const Socket probe = open_listener(0);
+  const Socket probe = net_open_listener({}, 0, kBacklogMax);
   const int port = net_local_port(probe);
   net_close(probe);
   return port;

@@ -16,7 +16,9 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   RelayState state;
   for (const auto& row : rows) state.mappings.push_back(make_mapping(row[0], 65535));
   state.mappings.push_back(make_mapping(std::string(245, '\xff'), 65535));
-  const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .address = "255.255.255.255:65535"};
+  IpAddress longest;  // the longest address text there is
+  parse_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", longest);
+  const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .peer = make_peer(longest, 65535)};
   for (Mapping& mapping : state.mappings)
     for (RelayPair& pair : mapping.pairs) pair = {widest, widest, 0, INT64_MIN};
   std::string metrics(status_body_capacity(state), 0), page = metrics;
