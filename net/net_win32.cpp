@@ -1,7 +1,10 @@
 // Winsock 2 and select() behind the socket layer.
-#include <mstcpip.h>
+// winsock2.h first: the others build on its types.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
+// clang-format on
 
 #include <cstring>
 

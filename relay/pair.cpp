@@ -1,5 +1,6 @@
 // A pair's data path: what its sockets are watched for, one pass's sends and receives, how a side
 // ends, and the end of the pair with its session line.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -9,8 +10,6 @@
 
 namespace orv {
 namespace {
-
-constexpr std::int64_t kWaitingScanMs = 1000;  // waiting clients' ages are looked at this often
 
 // The event of this pass for the channel's socket, unless the socket arrived in this pass.
 const PollEvent* event_for(const RelayState& state, const Channel& channel,
@@ -259,16 +258,22 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
 void expire_waiting_clients(RelayState& state, std::int64_t now_ms) {
   const std::int64_t limit_ms = std::int64_t{state.config.client_wait_timeout_seconds} * 1000;
   if (limit_ms == 0 || now_ms < state.waiting_scan_ms) return;
-  state.waiting_scan_ms = now_ms + kWaitingScanMs;
+  // The next look is due when the first client now waiting is due; one that arrives later is
+  // due no earlier than limit_ms from now.
+  std::int64_t next_ms = now_ms + limit_ms;
   for (Mapping& mapping : state.mappings) {
     if (!mapping.live) continue;
     for (RelayPair& pair : mapping.pairs) {
-      if (pair.client.socket != kNoSocket && pair.device.socket == kNoSocket &&
-          now_ms - pair.client_since_ms >= limit_ms) {
+      if (pair.client.socket == kNoSocket || pair.device.socket != kNoSocket) continue;
+      const std::int64_t due_ms = pair.client_since_ms + limit_ms;
+      if (due_ms <= now_ms) {
         waiting_side_left(state, mapping, pair.client, Side::kClient);
+      } else {
+        next_ms = std::min(next_ms, due_ms);
       }
     }
   }
+  state.waiting_scan_ms = next_ms;
 }
 
 }  // namespace orv

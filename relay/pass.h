@@ -36,7 +36,7 @@ void serve_closing(RelayState& state, const PollEvent& event);
 void expire_closing(RelayState& state, std::int64_t now_ms);
 void close_all_closing(RelayState& state);
 // With client-wait-timeout, closes the clients that waited that long for a device, as clients
-// that left; looks about once a second.
+// that left; the pairs are looked at only when the first waiting client is due.
 void expire_waiting_clients(RelayState& state, std::int64_t now_ms);
 
 // Takes a pending socket out of the poller and out of its slot, without closing it.

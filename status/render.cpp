@@ -39,8 +39,8 @@ namespace {
 // Worst cases, checked by a test that renders a relay with every pair joined and every number at
 // its largest. An identifier byte takes at most 4 bytes shown ("\xNN") and 5 in a label.
 constexpr std::size_t kFixedBytes = 8192;
-constexpr std::size_t kMetricsPerMapping = 11 * 80;
-constexpr std::size_t kLabelBytesPerByte = 11 * 5;
+constexpr std::size_t kMetricsPerMapping = 12 * 80;
+constexpr std::size_t kLabelBytesPerByte = 12 * 5;
 constexpr std::size_t kPagePerMapping = 6144;
 constexpr std::size_t kShownBytesPerByte = 4;
 
@@ -145,6 +145,8 @@ constexpr MappingMetric kMappingMetrics[] = {
      [](const Mapping& m) { return m.counters.clients_turned_away; }},
     {"orv_devices_turned_away_total", "counter", "Devices closed because every pair held a device",
      [](const Mapping& m) { return m.counters.devices_turned_away; }},
+    {"orv_clients_not_allowed_total", "counter", "Clients closed at accept: address not allowed",
+     [](const Mapping& m) { return m.counters.clients_not_allowed; }},
     {"orv_pairs_ended_total", "counter", "Joined pairs of the mapping that ended",
      [](const Mapping& m) { return m.counters.pairs_ended; }},
     {"orv_relayed_to_device_bytes_total", "counter", "Bytes relayed from clients to devices",
@@ -220,6 +222,13 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   add_sample(text, "orv_evictions_total", state.counters.evictions);
   add_family(text, "orv_accept_errors_total", "counter", "Failed accepts on the relay's listeners");
   add_sample(text, "orv_accept_errors_total", state.counters.accept_errors);
+  add_family(text, "orv_devices_not_allowed_total", "counter",
+             "Device connections closed at accept: address not allowed");
+  add_sample(text, "orv_devices_not_allowed_total", state.counters.devices_not_allowed);
+  add_family(text, "orv_devices_over_address_limit_total", "counter",
+             "Device connections closed at accept: too many handshakes from their address");
+  add_sample(text, "orv_devices_over_address_limit_total",
+             state.counters.devices_over_address_limit);
   add_family(text, "orv_start_time_seconds", "gauge",
              "When the relay started, in seconds since 1970");
   text.add("orv_start_time_seconds ");
@@ -290,6 +299,8 @@ void add_mapping(StatusText& text, const Mapping& mapping, std::int64_t now_seco
   text.add(" clients and ");
   text.add_number(counters.devices_turned_away);
   text.add(" devices turned away, ");
+  text.add_number(counters.clients_not_allowed);
+  text.add(" clients not allowed, ");
   text.add_number(counters.pairs_ended);
   text.add(" pairs ended, ");
   text.add_number(counters.bytes_to_device);
@@ -351,6 +362,10 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   text.add_number(counters.evictions);
   text.add(", accept errors: ");
   text.add_number(counters.accept_errors);
+  text.add("\nDevice connections not allowed: ");
+  text.add_number(counters.devices_not_allowed);
+  text.add(", over the per-address limit: ");
+  text.add_number(counters.devices_over_address_limit);
   text.add("\n");
   for (const Mapping& mapping : state.mappings) {
     if (mapping.live) add_mapping(text, mapping, now_seconds);

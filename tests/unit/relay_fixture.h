@@ -79,13 +79,14 @@ struct RelayFixture : ::testing::Test {
       std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
   std::vector<Socket> peers;  // test-side sockets, closed once the relay stopped
 
-  // With the mappings "m" and "n", each on a fresh port.
-  void start() {
+  // With the mappings "m" and "n", each on a fresh port, and more lines of orv.conf.
+  void start(const std::string& more = "") {
     std::filesystem::create_directories(folder);
     set_data_folder(folder.string());
     std::ofstream(folder / "orv.conf", std::ios::binary)
         << "active-mode-port " << device_port << "\nmap m " << free_port() << "\nmap n "
-        << free_port() << "\n";
+        << free_port() << "\n"
+        << more;
     ASSERT_TRUE(orv_start(state, (folder / "orv.conf").string()));
   }
   void TearDown() override {
