@@ -27,20 +27,28 @@ void set_data_folder(const std::string& folder) { g_data_folder = folder; }
 const std::string& data_folder() { return g_data_folder; }
 std::string data_file_path(const char* name) { return g_data_folder + kSeparator + name; }
 
+bool local_time_at(std::int64_t seconds, LogTime& time) {
+  const auto moment = static_cast<std::time_t>(seconds);
+  std::tm local{};
+#ifdef _WIN32
+  if (localtime_s(&local, &moment) != 0) return false;
+#else
+  if (localtime_r(&moment, &local) == nullptr) return false;
+#endif
+  time = LogTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                 local.tm_min,         local.tm_sec,     0};
+  return true;
+}
+
 LogTime log_local_time() {
   using namespace std::chrono;
   const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const int millisecond =
+  LogTime time{};
+  // Fails only for moments far beyond any clock; the line then shows zeros.
+  (void)local_time_at(system_clock::to_time_t(now), time);
+  time.millisecond =
       static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &seconds);
-#else
-  localtime_r(&seconds, &local);
-#endif
-  return LogTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                 local.tm_min,         local.tm_sec,     millisecond};
+  return time;
 }
 
 std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time,

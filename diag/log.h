@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace orv {
@@ -28,6 +29,9 @@ struct LogTime {
   int year, month, day, hour, minute, second, millisecond;
 };
 LogTime log_local_time();
+// The local wall-clock fields of a moment in seconds since 1970, as the log would write them
+// (millisecond 0); false where the system cannot convert it.
+bool local_time_at(std::int64_t seconds, LogTime& time);
 // "YYYY-MM-DD hh:mm:ss.mmm text" followed by line_end, truncated to fit capacity.
 // Returns the length written (without the NUL).
 std::size_t format_log_line(char* out, std::size_t capacity, const LogTime& time,

@@ -45,6 +45,7 @@ ParsedRequest parse_status_request(const char* bytes, std::size_t length) {
   request.kind = StatusRequest::kNotFound;
   if (method == "GET" || request.head) {
     if (target == "/metrics") request.kind = StatusRequest::kMetrics;
+    if (target == "/status.json") request.kind = StatusRequest::kJson;
     if (target == "/") request.kind = StatusRequest::kPage;
   }
   return request;
@@ -58,6 +59,7 @@ constexpr std::uint32_t kTagFirstConnection = kHookTagBase + 1;
 constexpr std::size_t kHeadBytes = 192;
 constexpr char kPlainType[] = "text/plain; charset=utf-8";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char kJsonType[] = "application/json";
 
 const char* reason_phrase(int code) {
   switch (code) {
@@ -112,6 +114,10 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
     case StatusRequest::kMetrics:
       length = render_metrics(*server.state, body, room);
       type = kMetricsType;
+      break;
+    case StatusRequest::kJson:
+      length = render_json(*server.state, clock_seconds(), body, room);
+      type = kJsonType;
       break;
     case StatusRequest::kPage:
       length = render_page(*server.state, clock_seconds(), body, room);

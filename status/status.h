@@ -1,5 +1,6 @@
 // The status listener: a small HTTP/1.1 server in the relay's own pass that answers GET /metrics
-// (Prometheus text) and GET / (plain text) from a read-only view of the relay's state.
+// (Prometheus text), GET /status.json and GET / (plain text) from a read-only view of the relay's
+// state.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,7 @@ constexpr char kVersionText[] = "1.0";
 enum class StatusRequest : std::uint8_t {
   kIncomplete,  // no blank line yet, and room for more
   kMetrics,     // GET or HEAD of /metrics
+  kJson,        // GET or HEAD of /status.json
   kPage,        // GET or HEAD of /
   kNotFound,    // any other method or path
   kBadRequest,  // not an HTTP/1.x request line
@@ -94,10 +96,12 @@ struct StatusText {
   void add_signed(std::int64_t value);
 };
 
-// Bytes enough for either body, with the relay's configured mappings and every pair joined.
+// Bytes enough for any body, with the relay's configured mappings and every pair joined.
 std::size_t status_body_capacity(const RelayState& state);
-// The bodies of /metrics and /. Each returns its length, or 0 when it did not fit.
+// The bodies of /metrics, /status.json and /. Each returns its length, or 0 when it did not fit.
 std::size_t render_metrics(const RelayState& state, char* out, std::size_t capacity);
+std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char* out,
+                        std::size_t capacity);
 std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char* out,
                         std::size_t capacity);
 

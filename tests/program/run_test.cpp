@@ -87,7 +87,7 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     EXPECT_EQ(wait_child(promtool, kStartMs), 0)
         << "promtool (Debian package prometheus): " << read_text(promtool.err_path);
     EXPECT_TRUE(
-        has(page("GET / HTTP/1.1\r\n\r\n"), "4 bytes to the device, 5 bytes to the client\n"));
+        has(page("GET / HTTP/1.1\r\n\r\n"), "bytes to the device: 4, bytes to the client: 5\n"));
     close(client);
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 4 bytes to the device, )"

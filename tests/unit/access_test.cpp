@@ -63,7 +63,7 @@ TEST_F(Access, PairsAnIpv6DeviceWithAnIpv4ClientAndShowsBothAddresses) {
     hang_up(client);
     ASSERT_TRUE(cycle_until([&] { return pairs_free(0); }));
   });
-  EXPECT_NE(page.find("client " + client_text + ", device " + device_text + ", joined"),
+  EXPECT_NE(page.find("client " + client_text + ", device " + device_text + ", relaying since"),
             std::string::npos)
       << page;
   EXPECT_TRUE(has_line(log, "Device " + device_text, " as 'm', joined client " + client_text));

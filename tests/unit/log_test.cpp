@@ -59,7 +59,7 @@ TEST(Log, ShowsForeignBytesSoNoneCanActOnAViewer) {
        "\\xff\\xc3 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
   };
   for (const auto& [bytes, shown] : rows) EXPECT_EQ(shown_text(bytes), shown) << shown;
-  EXPECT_EQ(shown_text(std::string(100, '\x9b')).size(), kEscapedBytesPerByte * 100);
+  EXPECT_EQ(shown_text(std::string(100, '\x9b')).size(), kShownBytesPerByte * 100);
 }
 
 }  // namespace

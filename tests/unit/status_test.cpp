@@ -4,14 +4,14 @@
 namespace orv {
 namespace {
 
-// The buffers sized at start hold both bodies at their largest: every pair joined, the longest
-// identifier expanded most. Rows: an identifier, as a metrics label, as the page shows it.
+// The buffers sized at start hold every body at its largest: every pair joined, the longest
+// identifier expanded most. Rows: an identifier, as a metrics label, as the page shows it, in JSON.
 TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
-  const std::string rows[][3] = {
-      {"we\"ird\\id", "we\\\"ird\\\\id", "we\"ird\\\\id"},
-      {"a\x01z\x7f", "a\x01z\x7f", "a\\x01z\\x7f"},
-      {"\xc2\x9b[31m", "\xc2\x9b[31m", "\\xc2\\x9b[31m"},  // a C1 control
-      {"x\xff\xc3", "x\\\\xff\\\\xc3", "x\\xff\\xc3"},     // not UTF-8, cut short
+  const std::string rows[][4] = {
+      {"we\"ird\\id", "we\\\"ird\\\\id", "we\"ird\\\\id", "we\\\"ird\\\\\\\\id"},
+      {"a\x01z\x7f", "a\x01z\x7f", "a\\x01z\\x7f", "a\\\\x01z\\\\x7f"},
+      {"\xc2\x9b[31m", "\xc2\x9b[31m", "\\xc2\\x9b[31m", "\\\\xc2\\\\x9b[31m"},  // C1
+      {"x\xff\xc3", "x\\\\xff\\\\xc3", "x\\xff\\xc3", "x\\\\xff\\\\xc3"},        // not UTF-8
   };
   RelayState state;
   for (const auto& row : rows) state.mappings.push_back(make_mapping(row[0], 65535));
@@ -21,13 +21,47 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .peer = make_peer(longest, 65535)};
   for (Mapping& mapping : state.mappings)
     for (RelayPair& pair : mapping.pairs) pair = {widest, widest, 0, INT64_MIN};
-  std::string metrics(status_body_capacity(state), 0), page = metrics;
+  std::string metrics(status_body_capacity(state), 0), page = metrics, json = metrics;
   metrics.resize(render_metrics(state, metrics.data(), metrics.size()));
   page.resize(render_page(state, INT64_MAX, page.data(), page.size()));
-  for (const auto& [identifier, label, shown] : rows) {
+  json.resize(render_json(state, INT64_MAX, json.data(), json.size()));
+  for (const auto& [identifier, label, shown, in_json] : rows) {
     EXPECT_NE(metrics.find("{mapping=\"" + label + "\"} "), std::string::npos) << shown;
     EXPECT_NE(page.find("\n'" + shown + "' on port"), std::string::npos) << shown;
+    EXPECT_NE(json.find("{\"id\":\"" + in_json + "\",\"port\":65535,"), std::string::npos) << shown;
   }
+}
+
+// Times are the relay's local time as its log writes it, with the zone's offset at that moment.
+TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
+#ifdef _WIN32
+  GTEST_SKIP() << "zone rules in TZ are POSIX";
+#else
+  const char* zone = std::getenv("TZ");
+  const std::string saved = zone != nullptr ? zone : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  const std::pair<std::int64_t, std::string> rows[] = {
+      {1700000000, "2023-11-14T23:13:20+01:00"},
+      {1690000000, "2023-07-22T06:26:40+02:00"},
+      {INT64_MAX, "10000-01-01T00:59:59+01:00"},  // the last second shown, 9999 in UTC
+  };
+  RelayState state;
+  std::string page(status_body_capacity(state), 0), json = page;
+  for (const auto& [seconds, local] : rows) {
+    state.counters.started_at = seconds;
+    page.resize(render_page(state, 1700000000, page.data(), page.capacity()));
+    json.resize(render_json(state, 1700000000, json.data(), json.capacity()));
+    EXPECT_TRUE(page.starts_with("ORV 1.0, times in the relay's local time (UTC+01:00)\n"));
+    EXPECT_NE(page.find("\nstarted: " +
+                        local.substr(0, local.size() - 6).replace(local.find('T'), 1, " ") + ", "),
+              std::string::npos)
+        << page;
+    EXPECT_NE(json.find("\"started\":\"" + local + "\""), std::string::npos) << json;
+  }
+  zone != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+#endif
 }
 
 struct StatusServerTest : Relay {
@@ -52,6 +86,7 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
   const std::pair<std::string, std::string> rows[] = {
       {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "200 OK"},
       {"GET /?x[]=1 HTTP/1.0\n\n", "200 OK"},
+      {"GET /status.json HTTP/1.1\r\n\r\n", "200 OK"},
       {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK"},
       {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found"},
       {"GET /metrics\r\n\r\n", "400 Bad Request"},
