@@ -175,13 +175,24 @@ void drain(StatusServer& server, StatusConnection& connection) {
   close_connection(server, connection);
 }
 
-// Whether the address already has its share of the connections.
-bool address_full(const StatusServer& server, const IpAddress& address) {
+// Makes room when the address already has its share of the connections: the oldest of them that
+// still waits for its request is closed, so connections kept silent cannot shut out a request
+// from their own address either. False when none of them waits for a request.
+bool room_for(StatusServer& server, const IpAddress& address) {
   int same = 0;
-  for (const StatusConnection& connection : server.connections) {
-    same += connection.phase != StatusPhase::kFree && connection.peer == address;
+  StatusConnection* oldest = nullptr;
+  for (StatusConnection& connection : server.connections) {
+    if (connection.phase == StatusPhase::kFree || !(connection.peer == address)) continue;
+    ++same;
+    if (connection.phase == StatusPhase::kReading &&
+        (oldest == nullptr || connection.accept_number < oldest->accept_number)) {
+      oldest = &connection;
+    }
   }
-  return same >= kStatusConnectionsPerAddress;
+  if (same < kStatusConnectionsPerAddress) return true;
+  if (oldest == nullptr) return false;
+  close_connection(server, *oldest);
+  return true;
 }
 
 void accept_connection(StatusServer& server) {
@@ -196,14 +207,15 @@ void accept_connection(StatusServer& server) {
     }
     return;
   }
-  // So that one address cannot hold every connection while others wait in the backlog.
-  if (address_full(server, peer.address)) return net_close_connection(accepted);
+  // One address never holds more than its share while others wait in the backlog.
+  if (!room_for(server, peer.address)) return net_close_connection(accepted);
   for (StatusConnection& connection : server.connections) {
     if (connection.phase != StatusPhase::kFree) continue;
     connection.socket = accepted;
     connection.phase = StatusPhase::kReading;
     connection.opened_ms = clock_milliseconds();
     connection.peer = peer.address;
+    connection.accept_number = ++server.accepts;
     connection.received = 0;
     ++server.open;
     watch(server, connection, kWatchRead);

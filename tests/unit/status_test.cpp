@@ -116,28 +116,37 @@ TEST_F(Relay, StatusListenerThatCannotOpenIsLoggedAndLeftOut) {
   EXPECT_NE(log.find("Status listener on 192.0.2.1:9 error: "), std::string::npos) << log;
 }
 
-// Four at most from one address; of eight, silent ones end 2 s after their accept, one that
-// does not read its answer at 10 s, one that trickles its request is answered, and a pair relays
-// meanwhile; a 9th request waits for a free connection.
+// Four at most from one address, a newcomer closing the oldest still silent; of eight, silent
+// ones end 2 s after their accept, one that does not read its answer at 10 s, one that trickles
+// its request is answered while a pair relays; a 9th request waits for a free connection.
 TEST_F(StatusServerTest, NoAddressHoldsItAndSilenceEndsAConnectionAfterTwoSeconds) {
   clock_pin_ms(1000000);
   const std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
+  const auto connection_from = [&](const char* source) -> const StatusConnection& {
+    IpAddress address;
+    parse_address(source, address);
+    return *std::find_if(std::begin(server.connections), std::end(server.connections),
+                         [&](const StatusConnection& c) { return c.peer == address; });
+  };
   std::vector<Socket> silent;
   for (int i = 0; i < 2 * kStatusConnectionsPerAddress; ++i) silent.push_back(status_client(""));
-  for (int i = kStatusConnectionsPerAddress; i < 2 * kStatusConnectionsPerAddress; ++i)
-    EXPECT_EQ(receive(silent[i]), "");  // closed at its accept
-  EXPECT_EQ(server.open, kStatusConnectionsPerAddress);
+  for (int i = 0; i < kStatusConnectionsPerAddress; ++i) EXPECT_EQ(receive(silent[i]), "");
+  const Socket asking = status_client(request);
+  EXPECT_TRUE(receive(asking).starts_with("HTTP/1.1 200 OK"));
+  hang_up(asking);
+  ASSERT_TRUE(cycle_until([&] { return server.open == kStatusConnectionsPerAddress - 1; }));
   const Socket unread = status_client(request, true, "127.0.0.2");
   const Socket trickling = status_client("", true, "127.0.0.3");
+  const StatusConnection& trickled_into = connection_from("127.0.0.3");
   for (int i = 4; server.open < kStatusConnections; ++i)
-    status_client("", true, "127.0.0.2" + std::to_string(i));
+    status_client("", true, "127.0.0." + std::to_string(i));
   const Socket ninth = status_client(request, false, "127.0.0.9");
   const Socket client = placed_client(), device = identified_device();
   const std::string bytes = pattern(400000, 1);
   std::size_t sent = 0, trickled = 0;
   Drained at_device;
   ASSERT_TRUE(cycle_until([&] {
-    if (trickled < request.size() && server.connections[5].received == trickled)
+    if (trickled < request.size() && trickled_into.received == trickled)
       send_text(trickling, request.substr(trickled++, 1));
     send_some(client, bytes, sent);
     return drain(device, at_device, bytes.size()) && trickled == request.size();
@@ -149,10 +158,10 @@ TEST_F(StatusServerTest, NoAddressHoldsItAndSilenceEndsAConnectionAfterTwoSecond
   EXPECT_FALSE(socket_ready(ninth, false));
   clock_pin_ms(1000000 + kStatusRequestMs);
   EXPECT_TRUE(receive(ninth).starts_with("HTTP/1.1 200 OK"));
-  EXPECT_EQ(receive(silent[0]), "");
+  EXPECT_EQ(receive(silent.back()), "");
   clock_pin_ms(1000000 + kStatusConnectionMs - 1);
   relay_cycle(state);
-  EXPECT_EQ(server.connections[4].socket != kNoSocket, true);  // the one that does not read
+  EXPECT_NE(connection_from("127.0.0.2").socket, kNoSocket);  // it does not read, yet
   clock_pin_ms(1000000 + kStatusConnectionMs);
   EXPECT_TRUE(receive(unread).starts_with("HTTP/1.1 200 OK"));
 }
