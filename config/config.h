@@ -6,12 +6,15 @@
 #include <string_view>
 #include <vector>
 
+#include "diag/log.h"
 #include "net/address.h"
 
 namespace orv {
 
 constexpr int kDefaultActiveModePort = 2000;
 constexpr char kDefaultStatusAddress[] = "127.0.0.1";
+constexpr int kMinLogSizeBytes = 100000;
+constexpr int kMaxLogKeep = 100;
 
 struct MappingEntry {
   std::string identifier;  // non-empty, no whitespace; unique within the file
@@ -40,11 +43,13 @@ struct Config {
   bool session_log = false;            // session-log on|off
   int status_port = 0;                 // status-port PORT [ADDRESS]; 0: no status listener
   std::string status_address = kDefaultStatusAddress;
-  int keepalive_seconds = 0;          // keepalive SECONDS (1 to 7200); 0: the system's default
-  int handshake_timeout_seconds = 0;  // handshake-timeout SECONDS (1 to 50); 0: none
-  std::string listen_address;         // listen-address ADDRESS; "": every IPv4 address
-  AllowList allow_devices;            // allow-devices PREFIX...: the active-mode port
-  AllowList allow_clients;            // allow-clients PREFIX...: every mapping's port
+  int keepalive_seconds = 0;              // keepalive SECONDS (1 to 7200); 0: the system's default
+  int handshake_timeout_seconds = 0;      // handshake-timeout SECONDS (1 to 50); 0: none
+  long log_size_bytes = kLogRotateBytes;  // log-size BYTES: orv.log rotates beyond it
+  int log_keep = kLogKeepDefault;         // log-keep N: orv.log.1 ... orv.log.N (1 to 100)
+  std::string listen_address;             // listen-address ADDRESS; "": every IPv4 address
+  AllowList allow_devices;                // allow-devices PREFIX...: the active-mode port
+  AllowList allow_clients;                // allow-clients PREFIX...: every mapping's port
   std::vector<NamedAllowList> allow_clients_of;  // allow-clients-of ID PREFIX...: instead
   std::vector<NamedAllowList> allow_devices_of;  // allow-devices-of ID PREFIX...: who may be ID
   int handshakes_per_address = 0;                // handshakes-per-address N (1 to 20); 0: no limit
