@@ -109,11 +109,21 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
   }
 }
 
-TEST_F(Relay, StatusListenerThatCannotOpenIsLoggedAndLeftOut) {
+// Each says which step failed; the relay runs without the status listener, and does not start
+// without its active-mode listener (here on "::", its IPv4 side taken by the running relay).
+TEST_F(Relay, ListenersThatCannotOpenAreLoggedWithTheStepThatFailed) {
   state.config.status_address = "192.0.2.1";  // no interface here has that address
   state.config.status_port = 9;
-  const std::string log = stderr_of([&] { EXPECT_FALSE(status_start(server, state)); });
-  EXPECT_NE(log.find("Status listener on 192.0.2.1:9 error: "), std::string::npos) << log;
+  std::string log = stderr_of([&] { EXPECT_FALSE(status_start(server, state)); });
+  EXPECT_NE(log.find("Status listener on 192.0.2.1:9 error: bind failed with "), std::string::npos)
+      << log;
+  std::ofstream(folder / "orv.conf", std::ios::binary)
+      << "listen-address ::\nactive-mode-port " << device_port << "\n";
+  RelayState second;
+  log = stderr_of([&] { EXPECT_FALSE(orv_start(second, (folder / "orv.conf").string())); });
+  EXPECT_NE(log.find("TCP listen\ton [::]:" + std::to_string(device_port) + " error: bind failed"),
+            std::string::npos)
+      << log;
 }
 
 // Four at most from one address, a newcomer closing the oldest still silent; of eight, silent
