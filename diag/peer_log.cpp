@@ -80,14 +80,14 @@ void log_peer(PeerLine kind, int severity, const char* format, ...) {
   log_message(severity, "%s", text);
 }
 
-void log_peer_left_out() {
+void log_peer_left_out(bool stopping) {
   if (!g_left_out) return;
   const std::int64_t now_ms = clock_milliseconds();
   g_left_out = false;
   for (int kind = 0; kind < static_cast<int>(PeerLine::kCount); ++kind) {
     KindSecond& second = g_kinds[kind];
     if (second.left_out == 0) continue;
-    if (second_over(second, now_ms)) {
+    if (stopping || second_over(second, now_ms)) {
       say_left_out(static_cast<PeerLine>(kind), second);
     } else {
       g_left_out = true;

@@ -31,6 +31,7 @@ void log_peer(PeerLine kind, int severity, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 // For each kind whose second is over with lines left out, one line that says how many:
 // "1234 lines left out: invalid identifier". Called by every pass; cheap when nothing waits.
-void log_peer_left_out();
+// At the relay's stop every count is said, whether or not its second is over.
+void log_peer_left_out(bool stopping = false);
 
 }  // namespace orv

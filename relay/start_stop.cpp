@@ -1,5 +1,6 @@
 // Start and stop of the relay: configuration, listeners, the identification queue.
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -66,6 +67,7 @@ void relay_stop(RelayState& state) {
   }
   for (Mapping& mapping : state.mappings) close_mapping(state, mapping);
   if (state.poller) close_all_closing(state);
+  log_peer_left_out(true);
   // Connections still in the identification queue are left to the socket library's shutdown.
 }
 
