@@ -36,22 +36,6 @@ bool strict_number(const std::string& token, int low, int high, int& value) {
   return true;
 }
 
-// Dotted-decimal IPv4, four parts of 0 to 255.
-bool valid_ipv4(const std::string& token) {
-  int parts = 0;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = token.find('.', start);
-    const std::string part = token.substr(start, dot == std::string::npos ? dot : dot - start);
-    int value = 0;
-    if (part.size() > 3 || !strict_number(part, 0, 255, value)) return false;
-    ++parts;
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
-  return parts == 4;
-}
-
 // One line as its directive sees it: the directive says why it rejects the line, or what it
 // took differently from what the line says.
 struct Line {
@@ -143,9 +127,8 @@ bool apply_status_port(Config& config, const char* cursor, Line& line) {
   if (!number_operand(line, next_token(cursor), "port", 1, 65535, port)) return false;
   std::string address = next_token(cursor);
   if (address.empty()) address = kDefaultStatusAddress;
-  if (!valid_ipv4(address)) {
-    return reject(line, "address '" + address + "' is not a dotted IPv4 address");
-  }
+  IpAddress parsed;
+  if (!parse_address(address, parsed)) return reject(line, "'" + address + "' is no IP address");
   config.status_port = port;
   config.status_address = address;
   return true;
@@ -174,6 +157,64 @@ bool apply_log_keep(Config& config, const char* cursor, Line& line) {
   return number_operand(line, next_token(cursor), "count", 1, kMaxLogKeep, config.log_keep);
 }
 
+bool apply_listen_address(Config& config, const char* cursor, Line& line) {
+  const std::string address = next_token(cursor);
+  IpAddress parsed;
+  if (address.empty()) return reject(line, "no address");
+  if (!parse_address(address, parsed)) return reject(line, "'" + address + "' is no IP address");
+  config.listen_address = address;  // the last valid line wins
+  return true;
+}
+
+// The rest of the line as prefixes, at least one, added to the list. The list is set even when
+// one of them is malformed (the line is rejected then, and adds none).
+bool add_prefixes(AllowList& list, const char* cursor, Line& line) {
+  list.set = true;
+  std::vector<AddressPrefix> read;
+  for (std::string token = next_token(cursor); !token.empty(); token = next_token(cursor)) {
+    AddressPrefix prefix;
+    if (!parse_prefix(token, prefix)) return reject(line, "'" + token + "' is no address prefix");
+    read.push_back(prefix);
+  }
+  list.prefixes.insert(list.prefixes.end(), read.begin(), read.end());
+  return !read.empty() || reject(line, "no address prefix");
+}
+
+bool add_named_prefixes(std::vector<NamedAllowList>& lists, const char* cursor, Line& line) {
+  const std::string identifier = next_token(cursor);
+  if (identifier.empty()) return reject(line, "no identifier");
+  for (NamedAllowList& named : lists) {
+    if (named.identifier == identifier) return add_prefixes(named.list, cursor, line);
+  }
+  lists.push_back(NamedAllowList{identifier, {}});
+  return add_prefixes(lists.back().list, cursor, line);
+}
+
+bool apply_allow_devices(Config& config, const char* cursor, Line& line) {
+  return add_prefixes(config.allow_devices, cursor, line);
+}
+
+bool apply_allow_clients(Config& config, const char* cursor, Line& line) {
+  return add_prefixes(config.allow_clients, cursor, line);
+}
+
+bool apply_allow_clients_of(Config& config, const char* cursor, Line& line) {
+  return add_named_prefixes(config.allow_clients_of, cursor, line);
+}
+
+bool apply_allow_devices_of(Config& config, const char* cursor, Line& line) {
+  return add_named_prefixes(config.allow_devices_of, cursor, line);
+}
+
+bool apply_handshakes_per_address(Config& config, const char* cursor, Line& line) {
+  return number_operand(line, next_token(cursor), "count", 1, 20, config.handshakes_per_address);
+}
+
+bool apply_client_wait_timeout(Config& config, const char* cursor, Line& line) {
+  return number_operand(line, next_token(cursor), "seconds", 1, 86400,
+                        config.client_wait_timeout_seconds);
+}
+
 struct Directive {
   const char* keyword;
   Apply apply;
@@ -191,6 +232,13 @@ constexpr Directive kDirectives[] = {
     {"handshake-timeout", apply_handshake_timeout, "SECONDS"},
     {"log-size", apply_log_size, "BYTES"},
     {"log-keep", apply_log_keep, "N"},
+    {"listen-address", apply_listen_address, "ADDRESS"},
+    {"allow-devices", apply_allow_devices},
+    {"allow-clients", apply_allow_clients},
+    {"allow-clients-of", apply_allow_clients_of},
+    {"allow-devices-of", apply_allow_devices_of},
+    {"handshakes-per-address", apply_handshakes_per_address, "N"},
+    {"client-wait-timeout", apply_client_wait_timeout, "SECONDS"},
 };
 
 // The line as messages quote it: up to its first NUL, trailing LF and CR bytes off while more
@@ -248,6 +296,28 @@ const char* meant_keyword(const std::string& word) {
 }
 
 }  // namespace
+
+bool allows(const AllowList& list, const IpAddress& address) {
+  if (!list.set) return true;
+  for (const AddressPrefix& prefix : list.prefixes) {
+    if (prefix_contains(prefix, address)) return true;
+  }
+  return false;
+}
+
+const AllowList& clients_allowed(const Config& config, std::string_view identifier) {
+  for (const NamedAllowList& named : config.allow_clients_of) {
+    if (named.identifier == identifier) return named.list;
+  }
+  return config.allow_clients;
+}
+
+const AllowList* devices_allowed_as(const Config& config, std::string_view identifier) {
+  for (const NamedAllowList& named : config.allow_devices_of) {
+    if (named.identifier == identifier) return &named.list;
+  }
+  return nullptr;
+}
 
 std::string next_token(const char*& cursor) {
   while (*cursor != 0 && is_space(*cursor)) ++cursor;

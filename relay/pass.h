@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "diag/escape.h"
 #include "relay/relay.h"
 #include "relay/tags.h"
 
@@ -16,8 +17,8 @@ inline std::size_t pair_index(const Mapping& mapping, const RelayPair& pair) {
   return static_cast<std::size_t>(&pair - mapping.pairs);
 }
 
-// Opens the mapping's listener and watches it. A failure is logged and leaves the mapping
-// without one; with the session log, so is success.
+// Opens the mapping's listener and watches it. A failure (logged by open_listener) leaves the
+// mapping without one; with the session log, success is logged too.
 bool listen_for_clients(RelayState& state, std::size_t slot);
 // Closes the mapping's listener, out of the poller and out of its rest.
 void close_listener(RelayState& state, Mapping& mapping);
@@ -43,15 +44,19 @@ void linger_socket(RelayState& state, Socket socket);
 void serve_closing(RelayState& state, const PollEvent& event);
 void expire_closing(RelayState& state, std::int64_t now_ms);
 void close_all_closing(RelayState& state);
+// With client-wait-timeout, closes the clients that waited that long for a device, as clients
+// that left; the pairs are looked at only when the first waiting client is due.
+void expire_waiting_clients(RelayState& state, std::int64_t now_ms);
 
 // Takes a pending socket out of the poller and out of its slot, without closing it.
 void forget_slot(RelayState& state, PendingSlot& slot);
 
-// The session log is optional; its lines are notices.
+// The session log is optional; its lines are notices, and those peers cause are limited per
+// kind (diag/peer_log.h).
 inline bool session_log(const RelayState& state) { return state.config.session_log; }
 // The mapping's identifier as log lines show it.
 inline std::string logged_identifier(const Mapping& mapping) {
-  return escape_identifier(mapping.identifier.data(), mapping.identifier.size());
+  return shown_text(mapping.identifier);
 }
 const char* end_how_text(EndHow how);
 

@@ -40,19 +40,28 @@ void forget_freed_slots(RelayState& state) {
   });
 }
 
-// The new active-mode listener opens before the old one closes, so a port that cannot be opened
-// leaves devices the port they have.
-void move_active_mode_listener(RelayState& state, int port) {
-  if (port == state.active_mode_port && state.active_mode_listener != kNoSocket) return;
-  const Socket listener = open_listener(port);
-  if (listener == kNoSocket) {
-    log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", port, net_last_error());
-    return;
+void close_active_mode_listener(RelayState& state) {
+  poller_forget(*state.poller, state.active_mode_listener, state.active_mode_watch.watched);
+  net_close(state.active_mode_listener);
+  state.active_mode_listener = kNoSocket;
+}
+
+// On another port the new active-mode listener opens before the old one closes, so a port that
+// cannot be opened leaves devices the one they have. On another listen-address the old one
+// closes first (a listener on every address holds its port on each of them), and is opened
+// again where it was when the new one fails.
+void move_active_mode_listener(RelayState& state, int port, std::string old_address) {
+  const bool address_moved = old_address != state.config.listen_address;
+  if (port == state.active_mode_port && !address_moved) return;
+  if (address_moved) close_active_mode_listener(state);
+  Socket listener = open_listener(state, port);  // a failure is logged
+  if (listener == kNoSocket && address_moved) {
+    std::swap(state.config.listen_address, old_address);
+    listener = open_listener(state, port = state.active_mode_port);
+    std::swap(state.config.listen_address, old_address);
   }
-  if (state.active_mode_listener != kNoSocket) {
-    poller_forget(*state.poller, state.active_mode_listener, state.active_mode_watch.watched);
-    net_close(state.active_mode_listener);
-  }
+  if (listener == kNoSocket) return;
+  if (state.active_mode_listener != kNoSocket) close_active_mode_listener(state);
   state.active_mode_listener = listener;
   state.active_mode_port = port;
   state.active_mode_watch = ListenerWatch{};  // the next pass watches it
@@ -63,8 +72,12 @@ void move_active_mode_listener(RelayState& state, int port) {
 
 ReloadCounts relay_reload(RelayState& state, Config config) {
   ReloadCounts counts;
-  // From here on the new directives hold: what the reload itself logs follows them.
+  std::string old_address = std::move(state.config.listen_address);
+  const bool address_moved = config.listen_address != old_address;
+  // From here on the new directives hold: what the reload itself logs follows them, and waiting
+  // clients are looked at again under the client-wait-timeout now in force.
   state.config = std::move(config);
+  state.waiting_scan_ms = 0;
   set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   const std::vector<MappingEntry>& entries = state.config.mappings;
   if (session_log(state)) {
@@ -97,18 +110,19 @@ ReloadCounts relay_reload(RelayState& state, Config config) {
   for (std::size_t e = 0; e < entries.size(); ++e) {
     if (slots[e] == kNoSlot) continue;
     Mapping& mapping = state.mappings[slots[e]];
+    // A listener on another port, or on another listen-address; its pairs go on.
+    if (mapping.port != entries[e].port || address_moved) close_listener(state, mapping);
     if (mapping.port == entries[e].port) {
       ++counts.kept;
       continue;
     }
-    close_listener(state, mapping);  // its pairs go on
     mapping.port = entries[e].port;
     ++counts.changed;
   }
   forget_freed_slots(state);
   // As at start, the active-mode listener opens first: a mapping on its port is the one that
   // fails.
-  move_active_mode_listener(state, state.config.active_mode_port);
+  move_active_mode_listener(state, state.config.active_mode_port, std::move(old_address));
   for (std::size_t e = 0; e < entries.size(); ++e) {
     if (slots[e] != kNoSlot) continue;
     slots[e] = take_slot(state, entries[e]);

@@ -1,5 +1,6 @@
 // Start and stop of the relay: configuration, listeners, the identification queue.
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -38,12 +39,9 @@ bool orv_start(RelayState& state, const std::string& config_path) {
     return false;
   }
   // The active-mode listener opens first, so a mapping on its port is the one that fails.
-  state.active_mode_listener = open_listener(state.active_mode_port);
+  state.active_mode_listener = open_listener(state, state.active_mode_port);
   if (state.active_mode_listener == kNoSocket) {
-    int error = net_last_error();
     relay_stop(state);
-    log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", state.active_mode_port,
-                error);
     return false;
   }
   if (session_log(state)) {
@@ -69,6 +67,7 @@ void relay_stop(RelayState& state) {
   }
   for (Mapping& mapping : state.mappings) close_mapping(state, mapping);
   if (state.poller) close_all_closing(state);
+  log_peer_left_out(true);
   // Connections still in the identification queue are left to the socket library's shutdown.
 }
 

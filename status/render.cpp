@@ -149,14 +149,14 @@ void add_text_pairs(StatusText& text, const Mapping& mapping, std::int64_t now_s
     text.add_number(p);
     if (!device || !client) {
       text.add(client ? ": client " : ": device ");
-      text.add(client ? pair.client.address : pair.device.address);
+      text.add(client ? pair.client.peer.text : pair.device.peer.text);
       text.add(" waiting\n");
       continue;
     }
     text.add(": client ");
-    text.add(pair.client.address);
+    text.add(pair.client.peer.text);
     text.add(", device ");
-    text.add(pair.device.address);
+    text.add(pair.device.peer.text);
     text.add(", relaying since ");
     add_time(text, pair_since(pair), false);
     text.add(" (");
@@ -186,7 +186,7 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
         continue;
       }
       text.add("\"");
-      text.add(side->address);
+      text.add(side->peer.text);
       text.add("\"");
     }
     text.add(",\"since\":");

@@ -20,7 +20,7 @@ TEST_F(ProgramTest, CommandsAnswerOnStandardOutputWithTheirExitCodes) {
        "ignored: 'active-mode-prot' is no keyword, perhaps 'active-mode-port'"},
       {"map meter-4 90o1", "accepted: '90o1' taken as port 90"},
       {"map meter-7 +9007 x y", "accepted: 'x y' ignored"},
-      {"status-port 8080 localhost", "rejected: address 'localhost' is not a dotted IPv4 address"},
+      {"status-port 8080 localhost", "rejected: 'localhost' is no IP address"},
       {"keepalive 6o", "rejected: seconds '6o' is not a number"},
       {"session-log yes", "rejected: value is not on or off"},
       {"active-mode-port", "rejected: no port"},
