@@ -52,9 +52,11 @@ TEST_F(Reload, KeptPairStreamsOnWhileTwentyReloadsAddChangeAndRemoveOthers) {
     const int was_device = std::exchange(
         device_port, reloads < 20 ? free_port()
                                   : net_local_port(holder = net_open_listener({}, 0, kBacklogMax)));
-    const std::string log = reload_with("session-log on\nmap x " + std::to_string(x_port) +
-                                        "\nmap " + added + " " + std::to_string(added_port) +
-                                        (reloads < 10 ? "\n" : "\nlisten-address 127.0.0.1\n"));
+    // The session log in the first alone: the peer log counts its lines against a rate.
+    const std::string log =
+        reload_with((reloads == 1 ? "session-log on\n" : "") + std::string("map x ") +
+                    std::to_string(x_port) + "\nmap " + added + " " + std::to_string(added_port) +
+                    (reloads < 10 ? "\n" : "\nlisten-address 127.0.0.1\n"));
     EXPECT_NE(log.find(reloads == 1 ? "Reloaded: 2 mappings added, 1 removed, 0 changed, 1 kept\n"
                                     : "Reloaded: 1 mappings added, 1 removed, 1 changed, 1 kept\n"),
               std::string::npos)
