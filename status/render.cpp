@@ -206,7 +206,7 @@ std::size_t status_body_capacity(const RelayState& state) {
   for (const Mapping& mapping : state.mappings) {
     capacity += kPerMapping + kIdentifierCopies * kEscapedBytesPerByte * mapping.identifier.size();
   }
-  return capacity;
+  return std::max(capacity, kStatusPage.size());
 }
 
 std::size_t render_metrics(const RelayState& state, char* out, std::size_t capacity) {

@@ -79,24 +79,34 @@ struct StatusServerTest : Relay {
 };
 
 // Fed byte by byte, a request is classified only once whole; then answered, and the stream ended.
+// Only a request that accepts text/html (a browser's) gets the page for browsers.
 TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
-  const std::pair<std::string, std::string> rows[] = {
-      {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "200 OK"},
-      {"GET /?x[]=1 HTTP/1.0\n\n", "200 OK"},
-      {"GET /status.json HTTP/1.1\r\n\r\n", "200 OK"},
-      {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK"},
-      {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found"},
-      {"GET /metrics\r\n\r\n", "400 Bad Request"},
-      {"GET / HTTP/1.1\r\nX: " + std::string(kStatusRequestBytes - 23, 'p') + "\r\n\r\n", "200 OK"},
-      {"GET /" + std::string(5000, 'a'), "431 Request Header Fields Too Large"},
+  const std::string rows[][3] = {
+      {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "200 OK", "text/plain; version=0.0.4"},
+      {"GET /?x[]=1 HTTP/1.0\nAccept: */*\n\n", "200 OK", "text/plain"},
+      {"GET / HTTP/1.1\r\nhost: h\r\naCCept: text/plain, Text/HTML;q=0.9\r\n\r\n", "200 OK",
+       "text/html"},
+      {"GET / HTTP/1.1\r\nX-Accept: text/html\r\n\r\nAccept: text/html\r\n\r\n", "200 OK",
+       "text/plain"},
+      {"GET /status.json HTTP/1.1\r\nAccept: text/html\r\n\r\n", "200 OK", "application/json"},
+      {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK", "text/plain; version=0.0.4"},
+      {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found", "text/plain"},
+      {"GET /metrics\r\n\r\n", "400 Bad Request", "text/plain"},
+      {"GET / HTTP/1.1\r\nX: " + std::string(kStatusRequestBytes - 23, 'p') + "\r\n\r\n", "200 OK",
+       "text/plain"},
+      {"GET /" + std::string(5000, 'a'), "431 Request Header Fields Too Large", "text/plain"},
   };
-  for (const auto& [bytes, status] : rows) {
-    SCOPED_TRACE(bytes.substr(0, 40));
-    for (std::size_t length = 0; length < std::min(bytes.size(), kStatusRequestBytes); ++length)
+  for (const auto& [bytes, status, type] : rows) {
+    SCOPED_TRACE(bytes.substr(0, 60));
+    const std::size_t blank = std::min(bytes.find("\n\r\n"), bytes.find("\n\n"));
+    for (std::size_t length = 0; length <= std::min(blank, kStatusRequestBytes - 1); ++length)
       ASSERT_EQ(parse_status_request(bytes.data(), length).kind, StatusRequest::kIncomplete);
-    const std::string got = receive(status_client(bytes));
+    const Socket socket = status_client(bytes);
+    const std::string got = receive(socket);
+    hang_up(socket);  // frees its place: the server holds a connection until its peer closes
     EXPECT_TRUE(got.starts_with("HTTP/1.1 " + status + "\r\n")) << got;
-    for (const char* header : {"\r\nConnection: close\r\n", "\r\nContent-Length: "})
+    const std::string type_line = "\r\nContent-Type: " + type + (type[0] == 'a' ? "\r\n" : ";");
+    for (const std::string& header : {std::string("\r\nConnection: close\r\n"), type_line})
       EXPECT_NE(got.find(header), std::string::npos) << header;
     const std::string length = std::to_string(got.size() - got.find("\r\n\r\n") - 4);
     const bool head = bytes.starts_with("HEAD");  // a length, but no body
