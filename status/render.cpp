@@ -204,6 +204,7 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
 std::size_t status_body_capacity(const RelayState& state) {
   std::size_t capacity = kFixedBytes;
   for (const Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
     capacity += kPerMapping + kIdentifierCopies * kEscapedBytesPerByte * mapping.identifier.size();
   }
   return std::max(capacity, kStatusPage.size());
@@ -214,7 +215,7 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   for (const MappingFigure& row : kMappingFigures) {
     add_family(text, row.figure);
     for (const Mapping& mapping : state.mappings) {
-      add_sample(text, row.figure, &mapping, 0, row.read(mapping, 0));
+      if (mapping.live) add_sample(text, row.figure, &mapping, 0, row.read(mapping, 0));
     }
   }
   for (const RelayFigure& row : kRelayFigures) {
@@ -240,8 +241,11 @@ std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char*
   text.add("\",\"relay\":{");
   add_json_figures(text, kRelayFigures, state);
   text.add("},\"mappings\":[");
+  bool first = true;
   for (const Mapping& mapping : state.mappings) {
-    text.add(&mapping == &state.mappings.front() ? "{\"id\":\"" : ",\n{\"id\":\"");
+    if (!mapping.live) continue;
+    text.add(first ? "{\"id\":\"" : ",\n{\"id\":\"");
+    first = false;
     add_escaped(text, mapping.identifier, Form::kJson);
     text.add("\",\"port\":");
     text.add_signed(mapping.port);
@@ -265,6 +269,7 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   text.add(")\n");
   add_text_figures(text, kRelayFigures, state, "");
   for (const Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
     text.add("\n'");
     add_escaped(text, mapping.identifier, Form::kText);
     text.add("' on port ");
