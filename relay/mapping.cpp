@@ -74,6 +74,7 @@ void take_socket(RelayState& state, Channel& channel, Socket socket, const char*
   channel.watched = kUnwatched;
   channel.placed_pass = state.pass;
   channel.delivered = 0;
+  channel.arrived_at = clock_seconds();
   std::snprintf(channel.address, sizeof channel.address, "%s", address);
 }
 
@@ -126,6 +127,7 @@ void place_client(RelayState& state, Mapping& mapping, Socket client, const char
 void place_device(RelayState& state, Mapping& mapping, Socket device, const char* address,
                   const unsigned char* first_bytes, std::size_t count) {
   ++mapping.counters.devices_identified;
+  mapping.counters.last_device_seen_at = clock_seconds();
   RelayPair* chosen = nullptr;
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket || pair.device.socket != kNoSocket) continue;

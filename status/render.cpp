@@ -22,8 +22,11 @@ constexpr std::size_t kPerMapping =
 // An identifier appears once in each metric, and once in the other bodies.
 constexpr std::size_t kIdentifierCopies = std::size(kMappingFigures);
 
-// When a pair's present state began: when both sides were there.
-std::int64_t pair_since(const RelayPair& pair) { return pair.joined_at; }
+// When a pair's present state began: both sides there, or its one side's arrival.
+std::int64_t pair_since(const RelayPair& pair) {
+  if (pair.client.socket != kNoSocket && pair.device.socket != kNoSocket) return pair.joined_at;
+  return pair.client.socket != kNoSocket ? pair.client.arrived_at : pair.device.arrived_at;
+}
 
 // ---- /metrics ------------------------------------------------------------------------------
 
@@ -147,25 +150,24 @@ void add_text_pairs(StatusText& text, const Mapping& mapping, std::int64_t now_s
     if (!client && !device) continue;
     text.add("  pair ");
     text.add_number(p);
-    if (!device || !client) {
-      text.add(client ? ": client " : ": device ");
-      text.add(client ? pair.client.address : pair.device.address);
-      text.add(" waiting\n");
-      continue;
+    text.add(client ? ": client " : ": device ");
+    text.add(client ? pair.client.address : pair.device.address);
+    if (client && device) {
+      text.add(", device ");
+      text.add(pair.device.address);
     }
-    text.add(": client ");
-    text.add(pair.client.address);
-    text.add(", device ");
-    text.add(pair.device.address);
-    text.add(", relaying since ");
-    add_time(text, pair_since(pair), false);
+    text.add(client && device ? ", relaying since " : ", waiting since ");
+    const std::uint64_t now = shown_time(now_seconds), since = shown_time(pair_since(pair));
+    add_time(text, static_cast<std::int64_t>(since), false);
     text.add(" (");
-    text.add_number(shown_time(now_seconds) -
-                    std::min(shown_time(now_seconds), shown_time(pair_since(pair))));
-    text.add(" s), bytes to the device: ");
-    text.add_number(pair.client.delivered);
-    text.add(", bytes to the client: ");
-    text.add_number(pair.device.delivered);
+    text.add_number(now - std::min(now, since));
+    text.add(" s)");
+    if (client && device) {
+      text.add(", bytes to the device: ");
+      text.add_number(pair.client.delivered);
+      text.add(", bytes to the client: ");
+      text.add_number(pair.device.delivered);
+    }
     text.add("\n");
   }
 }
@@ -190,7 +192,7 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
       text.add("\"");
     }
     text.add(",\"since\":");
-    add_json_value(text, FigureKind::kTime, client && device ? shown_time(pair_since(pair)) : 0);
+    add_json_value(text, FigureKind::kTime, shown_time(pair_since(pair)));
     text.add(",\"bytes_to_device\":");
     text.add_number(pair.client.delivered);
     text.add(",\"bytes_to_client\":");

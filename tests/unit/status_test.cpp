@@ -1,4 +1,6 @@
 // The status listener: rendering, requests, and connections served without holding up the pass.
+#include <regex>
+
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -60,6 +62,51 @@ TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
   zone != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
   tzset();
 #endif
+}
+
+// Since when each side waits and a pair relays; when a device was last seen (identified or gone)
+// and a pair last ended, and whether one is connected: what a person and an alert ask.
+TEST_F(Relay, TellsSinceWhenSidesWaitAndWhenDevicesWereLastSeen) {
+  std::string body(status_body_capacity(state), 0);
+  const auto page = [&](std::int64_t now) {
+    body.resize(render_page(state, now, body.data(), body.capacity()));
+    return body;
+  };
+  const auto metrics = [&] {
+    body.resize(render_metrics(state, body.data(), body.capacity()));
+    return body;
+  };
+  const auto sample = [](const char* name, const char* mapping, int value) {
+    return std::string(name) + "{mapping=\"" + mapping + "\"} " + std::to_string(value) + "\n";
+  };
+  clock_pin(1000);
+  placed_client();
+  clock_pin(1010);
+  const Socket waiting = identified_device(1);
+  const std::regex waits(R"(pair 0: client [0-9.:]+, waiting since [-0-9 :]+ \(25 s\)\n)"
+                         R"((.|\n)*pair 0: device [0-9.:]+, waiting since [-0-9 :]+ \(15 s\)\n)");
+  EXPECT_TRUE(std::regex_search(page(1025), waits)) << body;
+  for (const auto& part :
+       {sample("orv_device_connected", "m", 0), sample("orv_device_connected", "n", 1),
+        sample("orv_device_last_seen_timestamp_seconds", "n", 1010),
+        sample("orv_device_last_seen_timestamp_seconds", "m", 0)})
+    EXPECT_NE(metrics().find(part), std::string::npos) << part;
+  clock_pin(1030);
+  const Socket device = identified_device(0);
+  EXPECT_TRUE(std::regex_search(page(1031), std::regex(R"(, relaying since [-0-9 :]+ \(1 s\), )")))
+      << body;
+  clock_pin(1040);
+  hang_up(device);
+  ASSERT_TRUE(cycle_until([&] { return mapping(0).counters.pairs_ended == 1; }));
+  clock_pin(1050);
+  hang_up(waiting);
+  ASSERT_TRUE(cycle_until([&] { return mapping(1).pairs[0].device.socket == kNoSocket; }));
+  for (const auto& part : {sample("orv_device_connected", "m", 0),
+                           sample("orv_device_last_seen_timestamp_seconds", "m", 1040),
+                           sample("orv_last_pair_end_timestamp_seconds", "m", 1040),
+                           sample("orv_device_last_seen_timestamp_seconds", "n", 1050),
+                           sample("orv_last_pair_end_timestamp_seconds", "n", 0)})
+    EXPECT_NE(metrics().find(part), std::string::npos) << part;
 }
 
 struct StatusServerTest : Relay {
