@@ -314,6 +314,8 @@ bool status_start(StatusServer& server, RelayState& state) {
                 config.status_address.c_str(), config.status_port, net_last_error());
     return false;
   }
+  log_message(kSeverityNotice, "Status page on %s:%d", config.status_address.c_str(),
+              net_local_port(server.listener));
   server.state = &state;
   server.answer_capacity = kHeadBytes + status_body_capacity(state);
   for (StatusConnection& connection : server.connections) {
