@@ -2,14 +2,15 @@
 #   cpack --preset deb        build/packages/orv_<version>_amd64.deb
 #   cpack --preset windows    build/packages/orv-<version>-win64.zip and orv-<version>-setup.exe
 
-set(ORV_DOCS README.md docs/guide.md)
+# The guide is the operator's document; the README speaks of the sources and stays with them.
+set(ORV_DOCS docs/guide.md)
 
 if(WIN32)
   # One folder: Program Files\ORV, or wherever the zip is unpacked.
   install(TARGETS orv RUNTIME DESTINATION .)
   # Copied to C:\ProgramData\orv\orv.conf by the installer when that file does not exist yet.
   install(FILES example/orv.conf DESTINATION . RENAME orv.conf.default)
-  install(FILES ${ORV_DOCS} DESTINATION doc)
+  install(FILES ${ORV_DOCS} dist/prometheus/orv-alerts.yml DESTINATION doc)
 else()
   include(GNUInstallDirs)
   install(TARGETS orv RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -17,6 +18,7 @@ else()
   install(FILES example/orv.conf DESTINATION /etc/orv)
   install(FILES dist/orv.service DESTINATION /lib/systemd/system)
   install(FILES ${ORV_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES dist/prometheus/orv-alerts.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   # orv(8) and orv.conf(5) are sections of the guide, put together by their templates.
   find_program(ORV_MD2MAN go-md2man)

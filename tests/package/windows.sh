@@ -65,7 +65,7 @@ echo "== windows installer: over an orv.conf, one pair relayed, upgrade while ru
 printf 'active-mode-port 2910\nmap pkg 2911\n' >"$data/orv.conf"
 cp "$data/orv.conf" "$out/orv.conf"
 install
-[ -f "$program/doc/guide.md" ] && [ -f "$program/doc/README.md" ] || fail "no documents"
+[ -f "$program/doc/guide.md" ] && [ -f "$program/doc/orv-alerts.yml" ] || fail "no documents"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
 running
 # Device and client hold their connections open until the service stops; the first one waits.
