@@ -183,6 +183,8 @@ constexpr std::uint32_t kHookTagBase = 0xF0000000u;
 
 struct RelayState {
   Config config;  // as read at start; the mappings below are built from it
+  // The file it was read from, for the status page.
+  std::string config_path;
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
   ListenerWatch active_mode_watch;

@@ -204,7 +204,7 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
 }  // namespace
 
 std::size_t status_body_capacity(const RelayState& state) {
-  std::size_t capacity = kFixedBytes;
+  std::size_t capacity = kFixedBytes + kEscapedBytesPerByte * state.config_path.size();
   for (const Mapping& mapping : state.mappings) {
     if (!mapping.live) continue;
     capacity += kPerMapping + kIdentifierCopies * kEscapedBytesPerByte * mapping.identifier.size();
@@ -240,6 +240,8 @@ std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char*
   text.add(kVersionText);
   text.add("\",\"now\":\"");
   add_time(text, now_seconds, true);
+  text.add("\",\"config\":\"");
+  add_escaped(text, state.config_path, Form::kJson);
   text.add("\",\"relay\":{");
   add_json_figures(text, kRelayFigures, state);
   text.add("},\"mappings\":[");
@@ -268,7 +270,9 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   text.add(kVersionText);
   text.add(", times in the relay's local time (");
   add_zone(text, now_seconds);
-  text.add(")\n");
+  text.add(")\nconfiguration: ");
+  add_escaped(text, state.config_path, Form::kText);
+  text.add("\n");
   add_text_figures(text, kRelayFigures, state, "");
   for (const Mapping& mapping : state.mappings) {
     if (!mapping.live) continue;

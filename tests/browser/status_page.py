@@ -116,7 +116,8 @@ try:
     zone = driver.find_element(By.ID, "zone").text
     check(re.search(r"local time \(UTC[+-]\d\d:\d\d\), as in its log", zone), "zone: " + zone)
     log_start = re.search(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d+ Started", log_text(), re.M)[1]
-    check(log_start in driver.find_element(By.ID, "relay").text, "the start time as in the log")
+    facts = driver.find_element(By.ID, "relay").text
+    check(log_start in facts and "orv.conf" in facts, "start time as in the log, config: " + facts)
 
     # The offline filter leaves the two offline rows.
     driver.find_element(By.CSS_SELECTOR, "#controls button[data-filter=offline]").click()
