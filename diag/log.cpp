@@ -35,8 +35,13 @@ bool local_time_at(std::int64_t seconds, LogTime& time) {
 #else
   if (localtime_r(&moment, &local) == nullptr) return false;
 #endif
-  time = LogTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                 local.tm_min,         local.tm_sec,     0};
+  time = LogTime{local.tm_year + 1900,
+                 local.tm_mon + 1,
+                 local.tm_mday,
+                 local.tm_hour,
+                 local.tm_min,
+                 local.tm_sec,
+                 0};
   return true;
 }
 

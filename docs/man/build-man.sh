@@ -13,7 +13,10 @@ template=$1 guide=$2 md2man=$3 output=$4
 expand() {
   awk -v guide="$guide" -v template="$template" -v templates="$(ls "$(dirname "$template")"/*.md)" '
     function level(line) { match(line, /^#+ /); return RLENGTH - 1 }
-    function page_of(line, words) { split(line, words, " "); return tolower(words[2]) "(" words[3] ")" }
+    function page_of(line, words) {
+      split(line, words, " ")
+      return tolower(words[2]) "(" words[3] ")"
+    }
     # "Log messages" -> DIAGNOSTICS, "Directives" -> DIRECTIVES in **orv.conf**(5), ...
     function reference(title, where, name) {
       where = home[title]
@@ -26,7 +29,9 @@ expand() {
       out = ""
       while (match(line, /"[^"]+"/)) {
         quoted = substr(line, RSTART + 1, RLENGTH - 2)
-        out = out substr(line, 1, RSTART - 1) (quoted in titled ? reference(quoted) : "\"" quoted "\"")
+        if (quoted in titled) quoted = reference(quoted)
+        else quoted = "\"" quoted "\""
+        out = out substr(line, 1, RSTART - 1) quoted
         line = substr(line, RSTART + RLENGTH)
       }
       return out line

@@ -102,7 +102,8 @@ try:
     wait.until(lambda d: row("meter-1")[0][3] == "1")
     waited = re.compile(r"^1 \(\d+ s\)$")
     cells, offline = row("meter-1")
-    check(cells[2] == "relaying" and not offline and cells[8] == "5 B", "meter-1 relaying: %r" % cells)
+    check(cells[2] == "relaying" and not offline and cells[8] == "5 B",
+          "meter-1 relaying: %r" % cells)
     cells, offline = row("meter-2")
     check(cells[2] == "online" and not offline and waited.match(cells[4]),
           "meter-2's device waiting: %r" % cells)
@@ -122,7 +123,8 @@ try:
     # The offline filter leaves the two offline rows.
     driver.find_element(By.CSS_SELECTOR, "#controls button[data-filter=offline]").click()
     shown = [tr.text for tr in driver.find_elements(By.CSS_SELECTOR, "#mappings tr.mapping")]
-    check(len(shown) == 2 and all("offline" in text for text in shown), "offline filter: %r" % shown)
+    check(len(shown) == 2 and all("offline" in text for text in shown),
+          "offline filter: %r" % shown)
     driver.find_element(By.CSS_SELECTOR, "#controls button[data-filter=all]").click()
 
     # A device joins meter-3's waiting client: the next refresh shows it, the page is not reloaded.
