@@ -6,6 +6,18 @@
 namespace orv {
 namespace {
 
+// The bodies as the server renders them, into a buffer of the size sized at start.
+std::string body_of(decltype(&render_page) render, const RelayState& state, std::int64_t now) {
+  std::string body(status_body_capacity(state), 0);
+  body.resize(render(state, now, body.data(), body.size()));
+  return body;
+}
+std::string metrics_of(const RelayState& state) {
+  std::string body(status_body_capacity(state), 0);
+  body.resize(render_metrics(state, body.data(), body.size()));
+  return body;
+}
+
 // The buffers sized at start hold every body at its largest: every pair joined, the longest
 // identifier expanded most. Rows: an identifier, as a metrics label, as the page shows it, in JSON.
 TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
@@ -21,10 +33,8 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .address = "255.255.255.255:65535"};
   for (Mapping& mapping : state.mappings)
     for (RelayPair& pair : mapping.pairs) pair = {widest, widest, 0, INT64_MIN};
-  std::string metrics(status_body_capacity(state), 0), page = metrics, json = metrics;
-  metrics.resize(render_metrics(state, metrics.data(), metrics.size()));
-  page.resize(render_page(state, INT64_MAX, page.data(), page.size()));
-  json.resize(render_json(state, INT64_MAX, json.data(), json.size()));
+  const std::string metrics = metrics_of(state), page = body_of(render_page, state, INT64_MAX),
+                    json = body_of(render_json, state, INT64_MAX);
   for (const auto& [identifier, label, shown, in_json] : rows) {
     EXPECT_NE(metrics.find("{mapping=\"" + label + "\"} "), std::string::npos) << shown;
     EXPECT_NE(page.find("\n'" + shown + "' on port"), std::string::npos) << shown;
@@ -47,11 +57,10 @@ TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
       {INT64_MAX, "10000-01-01T00:59:59+01:00"},  // the last second shown, 9999 in UTC
   };
   RelayState state;
-  std::string page(status_body_capacity(state), 0), json = page;
   for (const auto& [seconds, local] : rows) {
     state.counters.started_at = seconds;
-    page.resize(render_page(state, 1700000000, page.data(), page.capacity()));
-    json.resize(render_json(state, 1700000000, json.data(), json.capacity()));
+    const std::string page = body_of(render_page, state, 1700000000);
+    const std::string json = body_of(render_json, state, 1700000000);
     EXPECT_TRUE(page.starts_with("ORV 1.0, times in the relay's local time (UTC+01:00)\n"));
     EXPECT_NE(page.find("\nstarted: " +
                         local.substr(0, local.size() - 6).replace(local.find('T'), 1, " ") + ", "),
@@ -67,15 +76,7 @@ TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
 // Since when each side waits and a pair relays; when a device was last seen (identified or gone)
 // and a pair last ended, and whether one is connected: what a person and an alert ask.
 TEST_F(Relay, TellsSinceWhenSidesWaitAndWhenDevicesWereLastSeen) {
-  std::string body(status_body_capacity(state), 0);
-  const auto page = [&](std::int64_t now) {
-    body.resize(render_page(state, now, body.data(), body.capacity()));
-    return body;
-  };
-  const auto metrics = [&] {
-    body.resize(render_metrics(state, body.data(), body.capacity()));
-    return body;
-  };
+  const auto page = [&](std::int64_t now) { return body_of(render_page, state, now); };
   const auto sample = [](const char* name, const char* mapping, int value) {
     return std::string(name) + "{mapping=\"" + mapping + "\"} " + std::to_string(value) + "\n";
   };
@@ -85,16 +86,16 @@ TEST_F(Relay, TellsSinceWhenSidesWaitAndWhenDevicesWereLastSeen) {
   const Socket waiting = identified_device(1);
   const std::regex waits(R"(pair 0: client [0-9.:]+, waiting since [-0-9 :]+ \(25 s\)\n)"
                          R"((.|\n)*pair 0: device [0-9.:]+, waiting since [-0-9 :]+ \(15 s\)\n)");
-  EXPECT_TRUE(std::regex_search(page(1025), waits)) << body;
+  EXPECT_TRUE(std::regex_search(page(1025), waits)) << page(1025);
   for (const auto& part :
        {sample("orv_device_connected", "m", 0), sample("orv_device_connected", "n", 1),
         sample("orv_device_last_seen_timestamp_seconds", "n", 1010),
         sample("orv_device_last_seen_timestamp_seconds", "m", 0)})
-    EXPECT_NE(metrics().find(part), std::string::npos) << part;
+    EXPECT_NE(metrics_of(state).find(part), std::string::npos) << part;
   clock_pin(1030);
   const Socket device = identified_device(0);
   EXPECT_TRUE(std::regex_search(page(1031), std::regex(R"(, relaying since [-0-9 :]+ \(1 s\), )")))
-      << body;
+      << page(1031);
   clock_pin(1040);
   hang_up(device);
   ASSERT_TRUE(cycle_until([&] { return mapping(0).counters.pairs_ended == 1; }));
@@ -106,7 +107,7 @@ TEST_F(Relay, TellsSinceWhenSidesWaitAndWhenDevicesWereLastSeen) {
                            sample("orv_last_pair_end_timestamp_seconds", "m", 1040),
                            sample("orv_device_last_seen_timestamp_seconds", "n", 1050),
                            sample("orv_last_pair_end_timestamp_seconds", "n", 0)})
-    EXPECT_NE(metrics().find(part), std::string::npos) << part;
+    EXPECT_NE(metrics_of(state).find(part), std::string::npos) << part;
 }
 
 struct StatusServerTest : Relay {
