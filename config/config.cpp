@@ -115,6 +115,18 @@ bool apply_handshake_timeout(Config& config, const char* cursor, Line&) {
   return strict_number(next_token(cursor), 1, 50, config.handshake_timeout_seconds);
 }
 
+// At most nine digits: up to 999,999,999 bytes.
+bool apply_log_size(Config& config, const char* cursor, Line&) {
+  int bytes = 0;
+  if (!strict_number(next_token(cursor), kMinLogSizeBytes, 999999999, bytes)) return false;
+  config.log_size_bytes = bytes;
+  return true;
+}
+
+bool apply_log_keep(Config& config, const char* cursor, Line&) {
+  return strict_number(next_token(cursor), 1, kMaxLogKeep, config.log_keep);
+}
+
 struct Directive {
   const char* keyword;
   Apply apply;
@@ -127,6 +139,8 @@ constexpr Directive kDirectives[] = {
     {"status-port", apply_status_port},
     {"keepalive", apply_keepalive},
     {"handshake-timeout", apply_handshake_timeout},
+    {"log-size", apply_log_size},
+    {"log-keep", apply_log_keep},
 };
 
 void report_rejected(Line& line, const char* text) {

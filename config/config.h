@@ -6,10 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include "diag/log.h"
+
 namespace orv {
 
 constexpr int kDefaultActiveModePort = 2000;
 constexpr char kDefaultStatusAddress[] = "127.0.0.1";
+constexpr int kMinLogSizeBytes = 100000;
+constexpr int kMaxLogKeep = 100;
 
 struct MappingEntry {
   std::string identifier;  // non-empty, no whitespace; unique within the file
@@ -24,8 +28,10 @@ struct Config {
   bool session_log = false;            // session-log on|off
   int status_port = 0;                 // status-port PORT [ADDRESS]; 0: no status listener
   std::string status_address = kDefaultStatusAddress;
-  int keepalive_seconds = 0;          // keepalive SECONDS (1 to 7200); 0: the system's default
-  int handshake_timeout_seconds = 0;  // handshake-timeout SECONDS (1 to 50); 0: none
+  int keepalive_seconds = 0;              // keepalive SECONDS (1 to 7200); 0: the system's default
+  int handshake_timeout_seconds = 0;      // handshake-timeout SECONDS (1 to 50); 0: none
+  long log_size_bytes = kLogRotateBytes;  // log-size BYTES: orv.log rotates beyond it
+  int log_keep = kLogKeepDefault;         // log-keep N: orv.log.1 ... orv.log.N (1 to 100)
 };
 
 // Reads configuration text (the whole file) into config. Each rejected line adds one message

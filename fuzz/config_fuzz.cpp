@@ -137,6 +137,12 @@ void model_line(Model& model, std::string_view line, int number) {
   } else if (keyword == "handshake-timeout") {
     ok = strict_operand(operand(tokens, 1), 1, 50, value);
     if (ok) config.handshake_timeout_seconds = value;
+  } else if (keyword == "log-size") {
+    ok = strict_operand(operand(tokens, 1), 100000, 999999999, value);
+    if (ok) config.log_size_bytes = value;
+  } else if (keyword == "log-keep") {
+    ok = strict_operand(operand(tokens, 1), 1, 100, value);
+    if (ok) config.log_keep = value;
   }
   if (!ok) {
     model.messages.push_back(number);
@@ -193,6 +199,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (config.status_address != expected.status_address) fail("status address");
   if (config.keepalive_seconds != expected.keepalive_seconds) fail("keepalive");
   if (config.handshake_timeout_seconds != expected.handshake_timeout_seconds) fail("timeout");
+  if (config.log_size_bytes != expected.log_size_bytes) fail("log-size");
+  if (config.log_keep != expected.log_keep) fail("log-keep");
   if (messages.size() != model.messages.size()) fail("number of messages");
   for (std::size_t i = 0, rejected = 0; i < messages.size(); ++i) {
     if (message_line(messages[i]) != model.messages[i]) fail("message line or kind");

@@ -13,6 +13,7 @@ std::size_t closing_capacity(std::size_t mappings) { return 2 * kPairsPerMapping
 bool orv_start(RelayState& state, const std::string& config_path) {
   state.config_path = config_path;
   if (!load_config(state.config, config_path)) return false;
+  set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   state.active_mode_port = state.config.active_mode_port;
   state.mappings.reserve(state.config.mappings.size());  // never moved once sockets are open
   for (const MappingEntry& entry : state.config.mappings) {

@@ -18,7 +18,8 @@ std::string read(const std::string& text) {
   read_config(c, text, kPath, messages);
   std::ostringstream got;
   got << c.active_mode_port << (c.session_log ? " on " : " off ") << c.status_port << " "
-      << c.status_address << " " << c.keepalive_seconds << " " << c.handshake_timeout_seconds;
+      << c.status_address << " " << c.keepalive_seconds << " " << c.handshake_timeout_seconds << " "
+      << c.log_size_bytes << "/" << c.log_keep;
   for (const MappingEntry& m : c.mappings) got << " " << m.identifier << ":" << m.port;
   for (const std::string& message : messages) got << "\n" << message;
   return got.str();
@@ -31,13 +32,16 @@ TEST(ReadConfig, ReadsEachDirectiveStrictlyAndSaysWhereItRejectsOne) {
       "\n# site A\nactive-mode-port +900\nmap meter-1 901\n  map Meter-1\t902 trailing\n"
       "map meter-1 903\nmap meter-3\nMAP x 1\nmapx y 2\nactive-mode-port 0\nmap a 1\n"
       "map b 65535\nmap c 80abc\nsession-log on\nstatus-port 9100 0.0.0.0\nkeepalive 7200\n"
-      "handshake-timeout 50\n";
+      "handshake-timeout 50\nlog-size 999999999\nlog-keep 100\n";
   for (const std::string& text : {example, std::regex_replace(example, std::regex("\n"), "\r\n")})
-    EXPECT_EQ(read(text), "900 on 9100 0.0.0.0 7200 50 meter-1:901 Meter-1:902 a:1 b:65535 c:80\n" +
-                              kPath + ":6:\tAlready used identifier 'meter-1'\n" + kPath +
-                              ":7: 'map meter-3'\n" + kPath + ":10: 'active-mode-port 0'");
-  EXPECT_EQ(read("status-port 9100\nkeepalive 1\nhandshake-timeout 1\nsession-log off\n"),
-            "2000 off 9100 127.0.0.1 1 1");
+    EXPECT_EQ(
+        read(text),
+        "900 on 9100 0.0.0.0 7200 50 999999999/100 meter-1:901 Meter-1:902 a:1 b:65535 c:80\n" +
+            kPath + ":6:\tAlready used identifier 'meter-1'\n" + kPath + ":7: 'map meter-3'\n" +
+            kPath + ":10: 'active-mode-port 0'");
+  EXPECT_EQ(read("status-port 9100\nkeepalive 1\nhandshake-timeout 1\nsession-log off\n"
+                 "log-size 100000\nlog-keep 1\n"),
+            "2000 off 9100 127.0.0.1 1 1 100000/1");
   const std::pair<std::string, std::vector<std::string>> refused[] = {
       {"map m", {"", " 0", " 65536", " abc", " -1", " 99999999999999999999"}},
       {"session-log", {" yes", ""}},
@@ -45,11 +49,13 @@ TEST(ReadConfig, ReadsEachDirectiveStrictlyAndSaysWhereItRejectsOne) {
        {" 9100 256.0.0.1", " 9100 1.2.3", " 9100 localhost", " 0", " 65536", " 80abc"}},
       {"keepalive", {" 7201", " 0", " -5", " 60s"}},
       {"handshake-timeout", {" 51", " 0", ""}},
+      {"log-size", {" 99999", " 1000000000", " 1e6", ""}},
+      {"log-keep", {" 0", " 101", " +5"}},
   };
   for (const auto& [directive, values] : refused)
     for (const std::string& value : values)
       EXPECT_EQ(read(directive + value + "\r\n"),
-                "2000 off 0 127.0.0.1 0 0\n" + kPath + ":1: '" + directive + value + "'");
+                "2000 off 0 127.0.0.1 0 0 1000000/1\n" + kPath + ":1: '" + directive + value + "'");
 }
 
 }  // namespace
