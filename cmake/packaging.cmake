@@ -5,11 +5,11 @@
 # The guide is the operator's document; the README speaks of the sources and stays with them.
 set(ORV_DOCS docs/guide.md)
 
-# The packages' default orv.conf is the example with its map lines as comments: an install opens
-# only the active-mode port until the operator names a device.
+# The packages' default orv.conf is the example with its map and status-port lines as comments:
+# an install opens only the active-mode port until the operator names a device.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS example/orv.conf)
 file(READ example/orv.conf ORV_EXAMPLE_CONF)
-string(REGEX REPLACE "(^|\n)map " "\\1# map " ORV_DEFAULT_CONF "${ORV_EXAMPLE_CONF}")
+string(REGEX REPLACE "(^|\n)(map|status-port) " "\\1# \\2 " ORV_DEFAULT_CONF "${ORV_EXAMPLE_CONF}")
 file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/orv.conf.default CONTENT "${ORV_DEFAULT_CONF}"
      @ONLY)
 
