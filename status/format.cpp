@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "diag/escape.h"
 #include "diag/log.h"
 #include "status/figures.h"
 
@@ -34,31 +35,6 @@ void StatusText::add_signed(std::int64_t value) {
 }
 
 namespace {
-
-// The length of the UTF-8 sequence at bytes[0], or 0 where none starts there. C1 controls
-// (U+0080 to U+009F) count as none unless allowed: a terminal may act on them.
-std::size_t utf8_sequence(const unsigned char* bytes, std::size_t left, bool c1_allowed) {
-  const unsigned char lead = bytes[0];
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    if (lead == 0xC2 && !c1_allowed) low = 0xA0;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
-  }
-  if (length == 0 || length > left || bytes[1] < low || bytes[1] > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (bytes[i] < 0x80 || bytes[i] > 0xBF) return 0;
-  }
-  return length;
-}
 
 void add_two_digits(StatusText& text, int value) {
   const char digits[2] = {static_cast<char>('0' + value / 10 % 10),
@@ -109,30 +85,43 @@ void add_offset(StatusText& text, std::int64_t offset_seconds) {
 }  // namespace
 
 void add_escaped(StatusText& text, std::string_view name, Form form) {
+  if (form != Form::kLabel) {
+    // For a person as the log shows it, from the one escaper of both; in JSON, what that shows
+    // has its backslashes and quotes escaped once more.
+    char piece[kShownPieceBytes];
+    for (std::size_t at = 0; at < name.size();) {
+      const std::string_view shown(piece, show_next(name, at, piece));
+      if (form == Form::kText) {
+        text.add(shown);
+        continue;
+      }
+      for (const char& byte : shown) {
+        text.add(byte == '\\' ? "\\\\" : byte == '"' ? "\\\"" : std::string_view(&byte, 1));
+      }
+    }
+    return;
+  }
+  // A label holds the bytes themselves, escaped as the format wants; a byte that is not UTF-8
+  // shows as "\xNN" (the label's own backslash escaped), since the text is UTF-8.
   static const char kHex[] = "0123456789abcdef";
-  // One backslash of what is meant, as the output spells it.
-  const std::string_view backslash = form == Form::kText ? "\\" : "\\\\";
   const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
   for (std::size_t i = 0; i < name.size();) {
     const unsigned char byte = bytes[i];
+    std::uint32_t code = 0;
     std::size_t length = 1;
     if (byte == '\\') {
-      // A label holds the byte itself; the other forms show it escaped, as the log does.
-      text.add(backslash);
-      if (form != Form::kLabel) text.add(backslash);
-    } else if (byte == '"' && form != Form::kText) {
+      text.add("\\\\");
+    } else if (byte == '"') {
       text.add("\\\"");
-    } else if (byte == '\n' && form == Form::kLabel) {
+    } else if (byte == '\n') {
       text.add("\\n");
-    } else if (byte < 0x80 && (form == Form::kLabel || (byte >= 0x20 && byte != 0x7F))) {
+    } else if (byte < 0x80) {
       text.add(std::string_view(name.data() + i, 1));
-    } else if (byte >= 0x80 &&
-               (length = utf8_sequence(bytes + i, name.size() - i, form == Form::kLabel))) {
+    } else if ((length = utf8_character(bytes + i, name.size() - i, code)) > 0) {
       text.add(std::string_view(name.data() + i, length));
     } else {
       length = 1;
-      text.add(backslash);
-      text.add("x");
+      text.add("\\\\x");
       const char digits[2] = {kHex[byte >> 4], kHex[byte & 0x0F]};
       text.add(std::string_view(digits, 2));
     }

@@ -13,7 +13,7 @@ namespace {
 // its largest and the longest identifiers escaped most.
 constexpr std::size_t kHelpBytes = 256;    // a metric's HELP and TYPE, a relay-wide value
 constexpr std::size_t kFigureBytes = 128;  // a mapping's value with its key or name
-constexpr std::size_t kPairBytes = 256;
+constexpr std::size_t kPairBytes = 320;    // two IPv6 peers, a time and two byte counts
 constexpr std::size_t kFixedBytes =
     4096 + kHelpBytes * (std::size(kMappingFigures) + std::size(kRelayFigures) +
                          static_cast<std::size_t>(Refusal::kCount));
@@ -151,10 +151,10 @@ void add_text_pairs(StatusText& text, const Mapping& mapping, std::int64_t now_s
     text.add("  pair ");
     text.add_number(p);
     text.add(client ? ": client " : ": device ");
-    text.add(client ? pair.client.address : pair.device.address);
+    text.add(client ? pair.client.peer.text : pair.device.peer.text);
     if (client && device) {
       text.add(", device ");
-      text.add(pair.device.address);
+      text.add(pair.device.peer.text);
     }
     text.add(client && device ? ", relaying since " : ", waiting since ");
     const std::uint64_t now = shown_time(now_seconds), since = shown_time(pair_since(pair));
@@ -188,7 +188,7 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
         continue;
       }
       text.add("\"");
-      text.add(side->address);
+      text.add(side->peer.text);
       text.add("\"");
     }
     text.add(",\"since\":");

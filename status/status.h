@@ -16,6 +16,8 @@ namespace orv {
 constexpr int kStatusConnections = 8;                // open at once; more wait in the backlog
 constexpr std::size_t kStatusRequestBytes = 4096;    // request line and headers
 constexpr std::int64_t kStatusConnectionMs = 10000;  // a connection's whole life
+constexpr std::int64_t kStatusRequestMs = 2000;      // its request must have arrived by then
+constexpr int kStatusConnectionsPerAddress = 4;      // from one address at once
 constexpr std::int64_t kStatusAcceptRestMs = 1000;   // the listener rests after a failed accept
 constexpr char kVersionText[] = "1.0";
 
@@ -54,8 +56,10 @@ struct StatusConnection {
   std::uint8_t watched = kUnwatched;
   StatusPhase phase = StatusPhase::kFree;
   std::int64_t opened_ms = 0;  // clock_milliseconds() at accept
-  std::size_t received = 0;    // request bytes in request
-  std::size_t answer_at = 0;   // the answer still to send: answer[answer_at, answer_end)
+  IpAddress peer;
+  std::uint64_t accept_number = 0;  // orders connections accepted within one millisecond
+  std::size_t received = 0;         // request bytes in request
+  std::size_t answer_at = 0;        // the answer still to send: answer[answer_at, answer_end)
   std::size_t answer_end = 0;
   // Allocated once at start and untouched until used: an idle server costs no resident memory.
   std::unique_ptr<char[]> request;  // kStatusRequestBytes
@@ -68,6 +72,7 @@ struct StatusServer {
   std::uint8_t listener_watched = kUnwatched;
   std::int64_t resume_ms = 0;  // the listener rests until then after a failed accept
   int open = 0;                // connections not free
+  std::uint64_t accepts = 0;   // connections accepted so far
   std::size_t answer_capacity = 0;
   StatusConnection connections[kStatusConnections];
 };

@@ -2,6 +2,7 @@
 #include <regex>
 #include <sstream>
 
+#include "diag/escape.h"
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -98,6 +99,26 @@ TEST(Log, NeverGrowsPastAFolderInTheWayNorWritesThroughALink) {
     EXPECT_TRUE(read_file(folder / "orv.log").ends_with(" third\r\n")) << kind;
   }
   fs::remove_all(folder);
+}
+
+// Rows: bytes a peer or orv.conf chose, as the log and the status page show them.
+TEST(Log, ShowsForeignBytesSoNoneCanActOnAViewer) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"meter-1 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9f",
+       "meter-1 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9f"},
+      {"a\rb\\c\x1b[2J\x7f", "a\\x0db\\\\c\\x1b[2J\\x7f"},
+      {"\x9b"
+       "31m \xc2\x9b"
+       "31m \xc2\xa0",
+       "\\x9b31m \\xc2\\x9b31m \xc2\xa0"},  // C1, raw and encoded
+      {"\xe2\x80\xae"
+       "exe.txt \xe2\x81\xa6 \xd8\x9c \xe2\x80\x8f \xe2\x80\xa8",
+       "\\xe2\\x80\\xaeexe.txt \\xe2\\x81\\xa6 \\xd8\\x9c \\xe2\\x80\\x8f \\xe2\\x80\\xa8"},
+      {"\xff\xc3 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82",  // cut, overlong, beyond
+       "\\xff\\xc3 \\xc0\\xaf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xe2\\x82"},
+  };
+  for (const auto& [bytes, shown] : rows) EXPECT_EQ(shown_text(bytes), shown) << shown;
+  EXPECT_EQ(shown_text(std::string(100, '\x9b')).size(), kShownBytesPerByte * 100);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The relay pass on loopback: the handshake, who joins whom, and how pairs and pending devices end.
 #ifndef _WIN32
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -207,9 +206,9 @@ TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   state.config.keepalive_seconds = 1;
   const Socket client_side = placed_client();
   ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
-  const Socket device_side = peers.emplace_back(net_tcp_socket());
-  sockaddr_in address{AF_INET, htons(device_port), {inet_addr("192.0.2.1")}, {}};
-  ASSERT_EQ(::connect(device_side, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const Socket device_side =
+      peers.emplace_back(net_connect(ipv4_address({192, 0, 2, 1}), device_port));
+  ASSERT_NE(device_side, kNoSocket);
   ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
   send_text(device_side, kGreeting + "id:'m'\nup");
   ASSERT_EQ(receive(client_side, 2), "up");
