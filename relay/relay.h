@@ -59,6 +59,7 @@ struct Channel {
   // Cold: for the log and the status page.
   std::uint64_t delivered = 0;  // bytes from this side handed to the other side's socket
   PeerAddress peer;
+  std::int64_t arrived_at = 0;  // seconds since 1970, when the socket was placed here
 };
 
 inline bool channel_holds_data(const Channel& channel) { return channel.fill > 0; }
@@ -96,7 +97,8 @@ struct MappingCounters {
   std::uint64_t pairs_ended = 0;
   std::uint64_t bytes_to_device = 0;
   std::uint64_t bytes_to_client = 0;
-  std::int64_t last_device_seen_at = 0;  // seconds since 1970 a device last identified; 0: never
+  std::int64_t last_device_seen_at = 0;  // seconds since 1970 a device last identified or left;
+                                         // 0: never
   std::int64_t last_pair_end_at = 0;     // seconds since 1970 a pair last ended; 0: never
 };
 

@@ -23,8 +23,8 @@ void reserve_closing(RelayState& state, std::size_t mappings) {
 }
 
 bool orv_start(RelayState& state, const std::string& config_path) {
-  if (!load_config(state.config, config_path)) return false;
   state.config_path = config_path;
+  if (!load_config(state.config, config_path)) return false;
   if (session_log(state)) {
     log_message(kSeverityNotice, "Configuration read from %s", config_path.c_str());
   }
