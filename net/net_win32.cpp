@@ -1,4 +1,4 @@
-// Winsock 2 and select() behind the socket layer.
+// Winsock 2 behind the socket layer.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
@@ -6,8 +6,6 @@
 #include <cstring>
 
 #include "net/net.h"
-
-static_assert(FD_SETSIZE == 4096, "FD_SETSIZE is set as a compile definition for every file");
 
 namespace orv {
 

@@ -150,15 +150,23 @@ TEST_F(Relay, PendingDeviceIsClosedOnlyOnceItsTimeIsUp) {
   EXPECT_EQ(state.counters.evictions, 2u);
 }
 
-// POSIX: select shows no peer shutdown without read interest; descriptor limits, namespaces.
-#ifndef _WIN32
+// Natively with bytes still unread behind the full channel; on Windows with just what the channel
+// takes, since Wine's socket driver reports the end only once nothing is left unread.
 TEST_F(Relay, WaitingClientWithAFullChannelIsSeenLeaving) {
   const Socket gone = placed_client();
-  send_text(gone, std::string(5000, 'x'));
+#ifdef _WIN32
+  const std::size_t sent = kChannelBytes;
+#else
+  const std::size_t sent = 5000;
+#endif
+  send_text(gone, std::string(sent, 'x'));
   ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.fill == kChannelBytes; }));
   hang_up(gone);
   EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
 }
+
+// POSIX: descriptor limits, namespaces.
+#ifndef _WIN32
 
 // Accept fails while the listener stays readable: it rests, and logs once a second at most.
 TEST_F(Relay, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
