@@ -8,10 +8,6 @@ namespace {
 
 constexpr std::int64_t kClosingScanMs = 1000;  // expiry is checked about once a second
 
-std::uint32_t closing_tag(std::size_t index) {
-  return kTagFirstClosing + static_cast<std::uint32_t>(index);
-}
-
 void close_entry(RelayState& state, std::size_t index) {
   ClosingSocket& entry = state.closing[index];
   std::uint8_t watched = kWatchRead;
@@ -38,7 +34,7 @@ void linger_socket(RelayState& state, Socket socket) {
 }
 
 void serve_closing(RelayState& state, const PollEvent& event) {
-  const std::size_t index = event.tag - kTagFirstClosing;
+  const std::size_t index = decode_tag(event.tag).index;
   if (index >= state.closing.size() || state.closing[index].socket != event.socket) return;
   static unsigned char discard[kChannelBytes];  // never read: what arrives here is dropped
   const long got = net_recv(event.socket, discard, sizeof discard);

@@ -1,4 +1,4 @@
-// Mappings and their pairs: listeners, placement of clients and devices, and the end of a pair.
+// Mappings and their pairs: listeners, and the placement of clients and devices.
 #include <cstring>
 
 #include "diag/log.h"
@@ -8,6 +8,7 @@ namespace orv {
 
 Mapping make_mapping(const std::string& identifier, int port) {
   Mapping mapping;
+  mapping.live = true;
   mapping.identifier = identifier;
   mapping.port = port;
   // Left uninitialised: pages are only made resident when a channel first uses them.
@@ -21,7 +22,7 @@ Mapping make_mapping(const std::string& identifier, int port) {
 
 Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t length) {
   for (Mapping& mapping : state.mappings) {
-    if (mapping.identifier.size() == length &&
+    if (mapping.live && mapping.identifier.size() == length &&
         std::memcmp(mapping.identifier.data(), identifier, length) == 0) {
       return &mapping;
     }
@@ -62,81 +63,6 @@ void close_mapping(RelayState& state, Mapping& mapping) {
     close_channel(state, pair.client);
     close_channel(state, pair.device);
   }
-}
-
-void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair) {
-  const std::size_t m = mapping_index(state, mapping), p = pair_index(mapping, pair);
-  for (const bool device : {false, true}) {
-    Channel& side = device ? pair.device : pair.client;
-    const Channel& partner = device ? pair.client : pair.device;
-    if (side.socket == kNoSocket) continue;
-    const bool joined = partner.socket != kNoSocket;
-    const bool readable = !side.ended && channel_has_room(side) && !partner.broken;
-    if (side.broken && !readable) {
-      // A failed socket reports its error on every wait: out of the wait until there is room to
-      // read what the system still holds from it.
-      poller_forget(*state.poller, side.socket, side.watched);
-      continue;
-    }
-    unsigned flags = kWatchNone;
-    if (readable) flags |= kWatchRead;
-    // A waiting side whose channel is full is not read, but its leaving must still be seen.
-    if (!joined && !channel_has_room(side)) flags |= kWatchEnd;
-    if (joined && channel_holds_data(partner) && !side.broken) flags |= kWatchWrite;
-    poller_watch(*state.poller, side.socket, side_tag(m, p, device), flags, side.watched);
-  }
-}
-
-const char* end_how_text(EndHow how) {
-  switch (how) {
-    case EndHow::kEndOfStream:
-      return "end of stream";
-    case EndHow::kError:
-      return "error";
-    case EndHow::kRelayStop:
-      return "relay stop";
-    case EndHow::kNone:
-      break;
-  }
-  return "end of stream";
-}
-
-void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_if_none) {
-  ++mapping.counters.pairs_ended;
-  if (session_log(state)) {
-    const EndHow how = pair.first_end != EndHow::kNone ? pair.first_end : how_if_none;
-    char ending[64];
-    if (how == EndHow::kRelayStop) {
-      std::snprintf(ending, sizeof ending, "ended by the relay stop");
-    } else {
-      std::snprintf(ending, sizeof ending, "the %s ended first (%s)",
-                    pair.client_ended_first ? "client" : "device", end_how_text(how));
-    }
-    log_message(kSeverityNotice,
-                "Pair of '%s' ended after %lld s: client %s, device %s, %llu bytes to the "
-                "device, %llu bytes to the client, %s",
-                logged_identifier(mapping).c_str(),
-                static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.address,
-                pair.device.address, static_cast<unsigned long long>(pair.client.delivered),
-                static_cast<unsigned long long>(pair.device.delivered), ending);
-  }
-  for (Channel* side : {&pair.client, &pair.device}) {
-    if (side->socket == kNoSocket) continue;
-    if (side->broken || how_if_none == EndHow::kRelayStop) {
-      close_channel(state, *side);
-      continue;
-    }
-    // Everything relayed to it has been handed to the system: end its stream normally and let
-    // the closing list drain what it still sends, so its peer never sees a reset.
-    poller_forget(*state.poller, side->socket, side->watched);
-    net_shutdown_send(side->socket);
-    linger_socket(state, side->socket);
-    side->socket = kNoSocket;
-    side->ended = side->broken = side->writable = false;
-  }
-  channel_empty(pair.client);
-  channel_empty(pair.device);
-  pair.first_end = EndHow::kNone;
 }
 
 namespace {

@@ -1,29 +1,15 @@
-// Helpers shared by the pass, the placements and the identification: socket tags, what a pair's
-// sockets are watched for, the end of a pair, the closing list and the session log.
+// Helpers shared by the pass, the placements and the identification: what a pair's sockets are
+// watched for, the pair's data path, the end of a pair, the closing list and the session log.
 #pragma once
 
 #include <cstdint>
 
 #include "relay/relay.h"
+#include "relay/tags.h"
 
 namespace orv {
 
-// Tags name sockets in the poller; their order is the pass's fixed order: the active-mode
-// listener, the pending slots in slot order, then per mapping in configuration order its
-// listener and its pairs in index order, client before device. Closing sockets come last.
-constexpr std::uint32_t kTagActiveListener = 0;
-constexpr std::uint32_t kTagFirstSlot = 1;
-constexpr std::uint32_t kTagFirstMapping = 32;
-constexpr std::uint32_t kTagsPerMapping = 64;  // listener, then 2 per pair
-constexpr std::uint32_t kTagFirstClosing = 0xE0000000u;
-
-inline std::uint32_t mapping_tag(std::size_t mapping_index) {
-  return kTagFirstMapping + static_cast<std::uint32_t>(mapping_index) * kTagsPerMapping;
-}
-inline std::uint32_t side_tag(std::size_t mapping_index, std::size_t pair_index, bool device) {
-  return mapping_tag(mapping_index) + 1 + 2 * static_cast<std::uint32_t>(pair_index) + device;
-}
-inline std::size_t mapping_index(const RelayState& state, const Mapping& mapping) {
+inline std::size_t mapping_slot(const RelayState& state, const Mapping& mapping) {
   return static_cast<std::size_t>(&mapping - state.mappings.data());
 }
 inline std::size_t pair_index(const Mapping& mapping, const RelayPair& pair) {
@@ -32,6 +18,10 @@ inline std::size_t pair_index(const Mapping& mapping, const RelayPair& pair) {
 
 // Brings the poller in line with what each socket of the pair waits for.
 void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair);
+// One pass's work on a pair, given this pass's events for its sockets (either may be null):
+// the four sub-steps in their order, then what a reported end means.
+void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const PollEvent* client_raw,
+                const PollEvent* device_raw);
 // Ends a joined pair: sockets that can still take bytes linger in the closing list, broken ones
 // close at once. Logs the session line and counts the pair.
 void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_if_none);

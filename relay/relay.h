@@ -36,6 +36,11 @@ constexpr std::size_t kPendingBytes = kUnterminatedLimit + kIdentifyReadBytes + 
 // "255.255.255.255:65535" and its NUL.
 constexpr std::size_t kPeerTextBytes = 22;
 
+// The two sides of a pair.
+enum class Side : std::uint8_t { kClient, kDevice };
+inline Side other_side(Side side) { return side == Side::kClient ? Side::kDevice : Side::kClient; }
+inline const char* side_text(Side side) { return side == Side::kClient ? "client" : "device"; }
+
 // How a side of a pair ended, for the session log.
 enum class EndHow : std::uint8_t { kNone, kEndOfStream, kError, kRelayStop };
 
@@ -72,9 +77,16 @@ struct RelayPair {
   std::int64_t client_ticket = 0;
   std::int64_t joined_at = 0;  // seconds since 1970, when both sides were there
   // The side that ended first, and how; for the session log.
-  bool client_ended_first = false;
+  Side first_ender = Side::kClient;
   EndHow first_end = EndHow::kNone;
 };
+
+inline Channel& side_of(RelayPair& pair, Side side) {
+  return side == Side::kClient ? pair.client : pair.device;
+}
+inline const Channel& side_of(const RelayPair& pair, Side side) {
+  return side == Side::kClient ? pair.client : pair.device;
+}
 
 // Counted since start, as the events happen.
 struct MappingCounters {
@@ -99,7 +111,10 @@ struct ListenerWatch {
   std::int64_t logged_ms = -kAcceptErrorLogMs;  // last accept-error line while resting
 };
 
+// A mapping slot: live while its mapping is configured. Its index names it in the pass's tags, on
+// the status page and in its pairs for as long as it lives; a free slot may be reused.
 struct Mapping {
+  bool live = false;
   std::string identifier;
   int port = 0;
   Socket listener = kNoSocket;
@@ -149,9 +164,9 @@ struct RelayCounters {
   std::uint64_t unknown_identifiers = 0;
   std::uint64_t evictions = 0;  // queue-full evictions and handshake timeouts
   std::uint64_t accept_errors = 0;
-  std::int64_t started_at = 0;  // seconds since 1970
-  std::uint64_t reloads = 0;           // configuration reloads applied
-  std::int64_t last_reload_at = 0;     // seconds since 1970 of the last one; 0: never
+  std::int64_t started_at = 0;      // seconds since 1970
+  std::uint64_t reloads = 0;        // configuration reloads applied
+  std::int64_t last_reload_at = 0;  // seconds since 1970 of the last one; 0: never
 };
 
 // Another service served by the same pass (the status listener). Its sockets carry tags from
@@ -169,8 +184,9 @@ struct RelayState {
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
   ListenerWatch active_mode_watch;
-  int listeners_resting = 0;                // mapping listeners out of the wait after running out
-  std::vector<Mapping> mappings;            // configuration order; never resized once read
+  int listeners_resting = 0;  // mapping listeners out of the wait after running out
+  // Mapping slots, live ones in configuration order at start. Resized only between passes.
+  std::vector<Mapping> mappings;
   std::vector<PendingSlot> queue;           // the identification queue, kPendingSlots once started
   std::vector<ClosingSocket> closing;       // bounded; its capacity is fixed at start
   std::vector<std::uint32_t> closing_free;  // indices of free entries of closing
@@ -188,9 +204,9 @@ struct RelayState {
 
 // ---- mappings and pairs ----------------------------------------------------------------
 
-// A mapping with no listener, all pairs free, and its channel buffers.
+// A live mapping with no listener, all pairs free, and its channel buffers.
 Mapping make_mapping(const std::string& identifier, int port);
-// The first mapping equal to the identifier (same length, same bytes), or nullptr.
+// The live mapping equal to the identifier (same length, same bytes), or nullptr.
 Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t length);
 
 // A TCP listener on every interface with the system's largest backlog, or kNoSocket; the error

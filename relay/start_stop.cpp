@@ -43,7 +43,7 @@ bool orv_start(RelayState& state, const std::string& config_path) {
                   net_last_error());
       continue;
     }
-    poller_watch(*state.poller, mapping.listener, mapping_tag(m), kWatchRead,
+    poller_watch(*state.poller, mapping.listener, listener_tag(m), kWatchRead,
                  mapping.listener_watch.watched);
     if (session_log(state)) {
       log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",

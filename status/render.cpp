@@ -170,6 +170,7 @@ void add_sample(StatusText& text, const char* name, std::uint64_t value) {
 std::size_t status_body_capacity(const RelayState& state) {
   std::size_t metrics = kFixedBytes, page = kFixedBytes;
   for (const Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
     metrics += kMetricsPerMapping + kLabelBytesPerByte * mapping.identifier.size();
     page += kPagePerMapping + kShownBytesPerByte * mapping.identifier.size();
   }
@@ -181,6 +182,7 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   for (const MappingMetric& metric : kMappingMetrics) {
     add_family(text, metric.name, metric.type, metric.help);
     for (const Mapping& mapping : state.mappings) {
+      if (!mapping.live) continue;
       text.add(metric.name);
       text.add("{mapping=\"");
       add_identifier(text, mapping.identifier, true);
@@ -343,7 +345,9 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   text.add(", accept errors: ");
   text.add_number(counters.accept_errors);
   text.add("\n");
-  for (const Mapping& mapping : state.mappings) add_mapping(text, mapping, now_seconds);
+  for (const Mapping& mapping : state.mappings) {
+    if (mapping.live) add_mapping(text, mapping, now_seconds);
+  }
   return text.overflow ? 0 : text.length;
 }
 
