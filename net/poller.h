@@ -37,7 +37,7 @@ using PollerPtr = std::unique_ptr<Poller, PollerDeleter>;
 
 // A poller for up to max_events ready sockets per wait and capacity sockets watched at once;
 // null when the system refuses one (net_last_error() says why).
-PollerPtr poller_create(int max_events, std::size_t capacity = 16384);
+PollerPtr poller_create(int max_events, std::size_t capacity);
 // Room for capacity sockets watched at once. Allocates: call it outside the pass (start,
 // reload). False, with net_last_error(), when the system refuses; the room stays as it was.
 bool poller_reserve(Poller& poller, std::size_t capacity);

@@ -82,6 +82,17 @@ void joined(RelayPair& pair) {
   pair.first_end = EndHow::kNone;
 }
 
+// Whether the socket just placed is still there once watched; the session log says when the
+// poller turned it away.
+bool kept(RelayState& state, const Mapping& mapping, const Channel& channel,
+          const char* turned_away) {
+  if (channel.socket != kNoSocket) return true;
+  if (session_log(state)) {
+    log_message(kSeverityNotice, turned_away, channel.address, logged_identifier(mapping).c_str());
+  }
+  return false;
+}
+
 }  // namespace
 
 void place_client(RelayState& state, Mapping& mapping, Socket client, const char* address) {
@@ -93,11 +104,13 @@ void place_client(RelayState& state, Mapping& mapping, Socket client, const char
       channel_empty(pair.client);
       channel_empty(pair.device);
       joined(pair);
-      if (session_log(state)) {
+      watch_pair(state, mapping, pair);
+      if (kept(state, mapping, pair.client,
+               "Client %s of '%s' turned away: it cannot be watched") &&
+          session_log(state)) {
         log_message(kSeverityNotice, "Client %s of '%s' accepted, joined device %s", address,
                     logged_identifier(mapping).c_str(), pair.device.address);
       }
-      watch_pair(state, mapping, pair);
       return;
     }
   }
@@ -107,11 +120,13 @@ void place_client(RelayState& state, Mapping& mapping, Socket client, const char
       channel_empty(pair.client);
       channel_empty(pair.device);
       pair.client_ticket = ++state.ticket_counter;
-      if (session_log(state)) {
+      watch_pair(state, mapping, pair);
+      if (kept(state, mapping, pair.client,
+               "Client %s of '%s' turned away: it cannot be watched") &&
+          session_log(state)) {
         log_message(kSeverityNotice, "Client %s of '%s' accepted, waiting for a device", address,
                     logged_identifier(mapping).c_str());
       }
-      watch_pair(state, mapping, pair);
       return;
     }
   }
@@ -158,6 +173,11 @@ void place_device(RelayState& state, Mapping& mapping, Socket device, const char
   if (count > 0) std::memcpy(chosen->device.buffer, first_bytes, count);
   chosen->device.fill = static_cast<std::uint32_t>(count);
   if (joining) joined(*chosen);
+  watch_pair(state, mapping, *chosen);
+  if (!kept(state, mapping, chosen->device,
+            "Device %s identified as '%s' turned away: it cannot be watched")) {
+    return;
+  }
   if (session_log(state)) {
     if (joining) {
       log_message(kSeverityNotice, "Device %s identified as '%s', joined client %s", address,
@@ -167,7 +187,6 @@ void place_device(RelayState& state, Mapping& mapping, Socket device, const char
                   logged_identifier(mapping).c_str());
     }
   }
-  watch_pair(state, mapping, *chosen);
 }
 
 }  // namespace orv

@@ -35,6 +35,11 @@ void serve_closing(RelayState& state, const PollEvent& event);
 void expire_closing(RelayState& state, std::int64_t now_ms);
 void close_all_closing(RelayState& state);
 
+// The most sockets the relay watches at once with this many mapping slots: its listeners, the
+// pending slots, the pairs' sockets, the closing list and the hook's. A reload that adds slots
+// raises the poller's room to it (poller_reserve) before a pass uses them.
+std::size_t watched_sockets_max(std::size_t mapping_slots);
+
 // Takes a pending socket out of the poller and out of its slot, without closing it.
 void forget_slot(RelayState& state, PendingSlot& slot);
 

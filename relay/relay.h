@@ -24,6 +24,9 @@ constexpr std::int64_t kLingerMs = 30000;  // a closing socket waits this long f
 constexpr std::int64_t kAcceptBackoffFirstMs = 100;  // a listener out of descriptors rests,
 constexpr std::int64_t kAcceptBackoffMaxMs = 1000;   // doubling up to this while it keeps failing
 constexpr std::int64_t kAcceptErrorLogMs = 1000;     // at most one accept-error line per this
+constexpr std::int64_t kWaitBackoffFirstMs = 100;    // a failed wait rests the pass,
+constexpr std::int64_t kWaitBackoffMaxMs = 1000;     // doubling up to this while waits keep failing
+constexpr std::int64_t kPollerErrorLogMs = 1000;     // at most one line per this and failure kind
 
 // The handshake a device sends on the active-mode port.
 constexpr char kGreetingLine[] = "tcp-active-mode:1\n";  // 18 bytes
@@ -164,6 +167,9 @@ struct RelayCounters {
   std::uint64_t unknown_identifiers = 0;
   std::uint64_t evictions = 0;  // queue-full evictions and handshake timeouts
   std::uint64_t accept_errors = 0;
+  // Sockets the poller refused to watch: new connections turned away, and sockets ended or
+  // closed early because what they are watched for could not be changed.
+  std::uint64_t watch_refusals = 0;
   std::int64_t started_at = 0;      // seconds since 1970
   std::uint64_t reloads = 0;        // configuration reloads applied
   std::int64_t last_reload_at = 0;  // seconds since 1970 of the last one; 0: never
@@ -178,6 +184,14 @@ struct PassHook {
   void (*after_pass)(void* context) = nullptr;
 };
 constexpr std::uint32_t kHookTagBase = 0xF0000000u;
+constexpr std::size_t kHookSocketsMax = 64;  // the hook's sockets in the poller at once
+
+// The last failures of the poller, so that a failure that repeats is logged once a second.
+struct PollerTrouble {
+  std::int64_t wait_backoff_ms = 0;  // the rest after the last failed wait; 0 after a good one
+  std::int64_t wait_logged_ms = -kPollerErrorLogMs;
+  std::int64_t watch_logged_ms = -kPollerErrorLogMs;
+};
 
 struct RelayState {
   Config config;  // as read at start; the mappings below are built from it
@@ -200,6 +214,8 @@ struct RelayState {
   RelayCounters counters;
   PassHook hook;
   PollerPtr poller;
+  int (*wait)(Poller& poller, int timeout_ms) = poller_wait;  // tests make it fail
+  PollerTrouble poller_trouble;
 };
 
 // ---- mappings and pairs ----------------------------------------------------------------
@@ -243,6 +259,9 @@ std::string escape_identifier(const char* identifier, std::size_t length);
 bool orv_start(RelayState& state, const std::string& config_path);
 // Closes every listener, pair socket and closing socket; pending connections are left alone.
 void relay_stop(RelayState& state);
+// A socket the poller refused (net_last_error() says why): counted, and logged at most once a
+// second. The caller closes the socket or keeps it out of use; it never stays unwatched.
+void watch_refused(RelayState& state);
 // One pass: wait at most 0.5 s, accept, identify, relay, serve closing sockets.
 void relay_cycle(RelayState& state);
 

@@ -10,6 +10,11 @@ constexpr int kMaxEventsPerWait = 4096;
 std::size_t closing_capacity(std::size_t mappings) { return 2 * kPairsPerMapping * mappings + 64; }
 }  // namespace
 
+std::size_t watched_sockets_max(std::size_t mapping_slots) {
+  return 1 + kPendingSlots + mapping_slots * (1 + 2 * kPairsPerMapping) +
+         closing_capacity(mapping_slots) + kHookSocketsMax;
+}
+
 bool orv_start(RelayState& state, const std::string& config_path) {
   if (!load_config(state.config, config_path)) return false;
   state.active_mode_port = state.config.active_mode_port;
@@ -17,7 +22,7 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   for (const MappingEntry& entry : state.config.mappings) {
     state.mappings.push_back(make_mapping(entry.identifier, entry.port));
   }
-  state.poller = poller_create(kMaxEventsPerWait);
+  state.poller = poller_create(kMaxEventsPerWait, watched_sockets_max(state.mappings.size()));
   if (!state.poller) {
     log_message(kSeverityFailure, "Readiness poller failed: %d", net_last_error());
     return false;
@@ -43,8 +48,14 @@ bool orv_start(RelayState& state, const std::string& config_path) {
                   net_last_error());
       continue;
     }
-    poller_watch(*state.poller, mapping.listener, listener_tag(m), kWatchRead,
-                 mapping.listener_watch.watched);
+    if (!poller_watch(*state.poller, mapping.listener, listener_tag(m), kWatchRead,
+                      mapping.listener_watch.watched)) {
+      // As a listener that did not open: the mapping takes no clients in this run.
+      watch_refused(state);
+      net_close(mapping.listener);
+      mapping.listener = kNoSocket;
+      continue;
+    }
     if (session_log(state)) {
       log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
                   logged_identifier(mapping).c_str(), mapping.port);

@@ -213,6 +213,9 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   add_sample(text, "orv_evictions_total", state.counters.evictions);
   add_family(text, "orv_accept_errors_total", "counter", "Failed accepts on the relay's listeners");
   add_sample(text, "orv_accept_errors_total", state.counters.accept_errors);
+  add_family(text, "orv_watch_refusals_total", "counter",
+             "Sockets the readiness poller refused: new connections turned away, others ended");
+  add_sample(text, "orv_watch_refusals_total", state.counters.watch_refusals);
   add_family(text, "orv_start_time_seconds", "gauge",
              "When the relay started, in seconds since 1970");
   text.add("orv_start_time_seconds ");
@@ -344,6 +347,8 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   text.add_number(counters.evictions);
   text.add(", accept errors: ");
   text.add_number(counters.accept_errors);
+  text.add(", refused by the poller: ");
+  text.add_number(counters.watch_refusals);
   text.add("\n");
   for (const Mapping& mapping : state.mappings) {
     if (mapping.live) add_mapping(text, mapping, now_seconds);
