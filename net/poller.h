@@ -1,6 +1,6 @@
 // Readiness of many sockets through a registration that persists from wait to wait: epoll on
-// Linux, the socket driver's poll requests and an I/O completion port on Windows. A wait costs
-// what is ready plus the changes made since the last one, not what is registered.
+// Linux, where a wait costs what is ready plus the changes since the last one; WSAPoll on
+// Windows, where it costs what is registered. Neither has a fixed limit.
 #pragma once
 
 #include <cstddef>

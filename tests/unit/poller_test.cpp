@@ -1,5 +1,5 @@
 // The poller on loopback: more sockets than one select set held, a peer's end seen without read
-// interest, changes and closes while a request is out, and refused registrations.
+// interest, changes and closes of watched sockets, and refused registrations.
 #include <optional>
 
 #include "tests/unit/relay_fixture.h"
@@ -90,9 +90,9 @@ TEST(Poller, ReportsAPeersEndWithoutReadInterest) {
   }
 }
 
-// A change while a request is out is what the next wait watches; a socket forgotten or closed
-// while one is out leaves no trace, and its room serves the next socket.
-TEST(Poller, ChangesAndClosesWhileARequestIsOutLeaveNoTrace) {
+// A change is what the next wait watches; a socket forgotten, or closed while watched, leaves no
+// trace, and its room serves the next socket.
+TEST(Poller, ChangesTakeEffectAndForgottenOrClosedSocketsLeaveNoTrace) {
   PollerPtr poller = poller_create(4, 1);
   for (int round = 0; round < 100; ++round) {
     SCOPED_TRACE(round);
@@ -101,7 +101,7 @@ TEST(Poller, ChangesAndClosesWhileARequestIsOutLeaveNoTrace) {
     const Socket socket = connections.watched[0];
     std::uint8_t watched = kUnwatched;
     ASSERT_TRUE(poller_watch(*poller, socket, round, kWatchRead, watched));
-    ASSERT_EQ(poller_wait(*poller, 0), 0);  // the request is out
+    ASSERT_EQ(poller_wait(*poller, 0), 0);
     ASSERT_TRUE(poller_watch(*poller, socket, round, kWatchWrite, watched));
     const std::optional<PollEvent> event = one_event(*poller);
     ASSERT_TRUE(event.has_value());
