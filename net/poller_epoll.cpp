@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include "net/poller.h"
@@ -66,7 +67,10 @@ void poller_forget(Poller& poller, Socket socket, std::uint8_t& watched) {
 
 int poller_wait(Poller& poller, int timeout_ms) {
   int count = ::epoll_wait(poller.epoll, poller.raw.get(), poller.max_events, timeout_ms);
-  if (count < 1) return count < 0 ? -1 : 0;
+  // A signal (a stop, a reload) interrupts the wait: that is a wait that ended early, not a
+  // failure.
+  if (count < 0) return errno == EINTR ? 0 : -1;
+  if (count == 0) return 0;
   for (int i = 0; i < count; ++i) {
     const epoll_event& raw = poller.raw[static_cast<std::size_t>(i)];
     PollEvent& event = poller.events[static_cast<std::size_t>(i)];

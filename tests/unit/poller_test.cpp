@@ -2,6 +2,11 @@
 // interest, changes and closes of watched sockets, and refused registrations.
 #include <optional>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -143,6 +148,20 @@ TEST(Poller, RefusedRegistrationLeavesTheSocketUnwatched) {
   EXPECT_TRUE(poller_watch(*poller, connections.watched[taken], 0, kWatchRead, records[taken]));
 #endif
 }
+
+#ifndef _WIN32
+// A signal (a stop, a reload) that interrupts the wait ends it early; that is no failure.
+TEST(Poller, InterruptedWaitIsNoFailure) {
+  PollerPtr poller = poller_create(4, 4);
+  struct sigaction quiet {
+  }, saved{};
+  quiet.sa_handler = [](int) {};
+  ASSERT_EQ(sigaction(SIGALRM, &quiet, &saved), 0);
+  ualarm(50000, 0);
+  EXPECT_EQ(poller_wait(*poller, 5000), 0);
+  sigaction(SIGALRM, &saved, nullptr);
+}
+#endif
 
 }  // namespace
 }  // namespace orv
