@@ -4,17 +4,26 @@
 
 set(ORV_DOCS README.md docs/guide.md)
 
+# The packages' default orv.conf is the example with its map lines as comments: an install opens
+# only the active-mode port until the operator names a device.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS example/orv.conf)
+file(READ example/orv.conf ORV_EXAMPLE_CONF)
+string(REGEX REPLACE "(^|\n)map " "\\1# map " ORV_DEFAULT_CONF "${ORV_EXAMPLE_CONF}")
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/orv.conf.default CONTENT "${ORV_DEFAULT_CONF}"
+     @ONLY)
+
 if(WIN32)
   # One folder: Program Files\ORV, or wherever the zip is unpacked.
   install(TARGETS orv RUNTIME DESTINATION .)
   # Copied to C:\ProgramData\orv\orv.conf by the installer when that file does not exist yet.
-  install(FILES example/orv.conf DESTINATION . RENAME orv.conf.default)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orv.conf.default DESTINATION .)
   install(FILES ${ORV_DOCS} DESTINATION doc)
 else()
   include(GNUInstallDirs)
   install(TARGETS orv RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
   # Absolute on purpose: Debian keeps configuration and units outside the /usr prefix.
-  install(FILES example/orv.conf DESTINATION /etc/orv)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orv.conf.default DESTINATION /etc/orv
+          RENAME orv.conf)
   install(FILES dist/orv.service DESTINATION /lib/systemd/system)
   install(FILES ${ORV_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

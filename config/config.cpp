@@ -35,22 +35,6 @@ bool strict_number(const std::string& token, int low, int high, int& value) {
   return true;
 }
 
-// Dotted-decimal IPv4, four parts of 0 to 255.
-bool valid_ipv4(const std::string& token) {
-  int parts = 0;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t dot = token.find('.', start);
-    const std::string part = token.substr(start, dot == std::string::npos ? dot : dot - start);
-    int value = 0;
-    if (part.size() > 3 || !strict_number(part, 0, 255, value)) return false;
-    ++parts;
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
-  return parts == 4;
-}
-
 struct Line {
   const std::string& path;
   int number;
@@ -101,7 +85,8 @@ bool apply_status_port(Config& config, const char* cursor, Line&) {
   if (!strict_number(next_token(cursor), 1, 65535, port)) return false;
   std::string address = next_token(cursor);
   if (address.empty()) address = kDefaultStatusAddress;
-  if (!valid_ipv4(address)) return false;
+  IpAddress parsed;
+  if (!parse_address(address, parsed)) return false;
   config.status_port = port;
   config.status_address = address;
   return true;
@@ -113,6 +98,74 @@ bool apply_keepalive(Config& config, const char* cursor, Line&) {
 
 bool apply_handshake_timeout(Config& config, const char* cursor, Line&) {
   return strict_number(next_token(cursor), 1, 50, config.handshake_timeout_seconds);
+}
+
+// At most nine digits: up to 999,999,999 bytes.
+bool apply_log_size(Config& config, const char* cursor, Line&) {
+  int bytes = 0;
+  if (!strict_number(next_token(cursor), kMinLogSizeBytes, 999999999, bytes)) return false;
+  config.log_size_bytes = bytes;
+  return true;
+}
+
+bool apply_log_keep(Config& config, const char* cursor, Line&) {
+  return strict_number(next_token(cursor), 1, kMaxLogKeep, config.log_keep);
+}
+
+bool apply_listen_address(Config& config, const char* cursor, Line&) {
+  const std::string address = next_token(cursor);
+  IpAddress parsed;
+  if (!parse_address(address, parsed)) return false;
+  config.listen_address = address;  // the last valid line wins
+  return true;
+}
+
+// The rest of the line as prefixes, at least one, added to the list. The list is set even when
+// one of them is malformed (the line is rejected then, and adds none).
+bool add_prefixes(AllowList& list, const char* cursor) {
+  list.set = true;
+  std::vector<AddressPrefix> read;
+  for (std::string token = next_token(cursor); !token.empty(); token = next_token(cursor)) {
+    AddressPrefix prefix;
+    if (!parse_prefix(token, prefix)) return false;
+    read.push_back(prefix);
+  }
+  list.prefixes.insert(list.prefixes.end(), read.begin(), read.end());
+  return !read.empty();
+}
+
+bool add_named_prefixes(std::vector<NamedAllowList>& lists, const char* cursor) {
+  const std::string identifier = next_token(cursor);
+  if (identifier.empty()) return false;
+  for (NamedAllowList& named : lists) {
+    if (named.identifier == identifier) return add_prefixes(named.list, cursor);
+  }
+  lists.push_back(NamedAllowList{identifier, {}});
+  return add_prefixes(lists.back().list, cursor);
+}
+
+bool apply_allow_devices(Config& config, const char* cursor, Line&) {
+  return add_prefixes(config.allow_devices, cursor);
+}
+
+bool apply_allow_clients(Config& config, const char* cursor, Line&) {
+  return add_prefixes(config.allow_clients, cursor);
+}
+
+bool apply_allow_clients_of(Config& config, const char* cursor, Line&) {
+  return add_named_prefixes(config.allow_clients_of, cursor);
+}
+
+bool apply_allow_devices_of(Config& config, const char* cursor, Line&) {
+  return add_named_prefixes(config.allow_devices_of, cursor);
+}
+
+bool apply_handshakes_per_address(Config& config, const char* cursor, Line&) {
+  return strict_number(next_token(cursor), 1, 20, config.handshakes_per_address);
+}
+
+bool apply_client_wait_timeout(Config& config, const char* cursor, Line&) {
+  return strict_number(next_token(cursor), 1, 86400, config.client_wait_timeout_seconds);
 }
 
 struct Directive {
@@ -127,6 +180,15 @@ constexpr Directive kDirectives[] = {
     {"status-port", apply_status_port},
     {"keepalive", apply_keepalive},
     {"handshake-timeout", apply_handshake_timeout},
+    {"log-size", apply_log_size},
+    {"log-keep", apply_log_keep},
+    {"listen-address", apply_listen_address},
+    {"allow-devices", apply_allow_devices},
+    {"allow-clients", apply_allow_clients},
+    {"allow-clients-of", apply_allow_clients_of},
+    {"allow-devices-of", apply_allow_devices_of},
+    {"handshakes-per-address", apply_handshakes_per_address},
+    {"client-wait-timeout", apply_client_wait_timeout},
 };
 
 void report_rejected(Line& line, const char* text) {
@@ -136,6 +198,28 @@ void report_rejected(Line& line, const char* text) {
 }
 
 }  // namespace
+
+bool allows(const AllowList& list, const IpAddress& address) {
+  if (!list.set) return true;
+  for (const AddressPrefix& prefix : list.prefixes) {
+    if (prefix_contains(prefix, address)) return true;
+  }
+  return false;
+}
+
+const AllowList& clients_allowed(const Config& config, std::string_view identifier) {
+  for (const NamedAllowList& named : config.allow_clients_of) {
+    if (named.identifier == identifier) return named.list;
+  }
+  return config.allow_clients;
+}
+
+const AllowList* devices_allowed_as(const Config& config, std::string_view identifier) {
+  for (const NamedAllowList& named : config.allow_devices_of) {
+    if (named.identifier == identifier) return &named.list;
+  }
+  return nullptr;
+}
 
 std::string next_token(const char*& cursor) {
   while (*cursor != 0 && is_space(*cursor)) ++cursor;

@@ -5,6 +5,8 @@ namespace orv {
 
 // Where the dump goes: fixed, independent of the data folder.
 extern const char* const kCrashDumpPath;
+// Windows: the dump's security descriptor, as SDDL.
+extern const char kCrashDumpSddl[];
 
 // Installs the process-wide handler; the first thing the program does.
 void install_crash_filter();

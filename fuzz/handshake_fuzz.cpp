@@ -218,8 +218,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Free ports: bound to port 0 together, so they differ, then released for the relay.
   Socket probes[kMappings + 1];
   for (Socket& probe : probes) {
-    probe = orv::net_tcp_socket();
-    if (probe == kNoSocket || !orv::net_bind_any(probe, 0)) fail("no free port");
+    probe = orv::net_open_listener({}, 0, 1);
+    if (probe == kNoSocket) fail("no free port");
   }
   g_device_port = orv::net_local_port(probes[0]);
   for (int i = 0; i < kMappings; ++i) g_client_ports[i] = orv::net_local_port(probes[i + 1]);

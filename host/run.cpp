@@ -34,7 +34,9 @@ bool run_relay(const char** failure) {
   set_data_folder(folder);
   std::string config_path = find_config_path(folder);
   const char* failed = nullptr;
-  if (!net_startup()) {
+  if (!data_folder_is_private(folder)) {
+    failed = "Data folder check failed";
+  } else if (!net_startup()) {
     failed = "WSAStartup failed";
   } else if (!orv_start(g_relay, config_path)) {
     net_cleanup();
@@ -53,7 +55,10 @@ bool run_relay(const char** failure) {
     install_console_stop_handler();
   }
   log_message(kSeverityNotice, "Started %s", kVersion);
-  while (keep_running()) relay_cycle(g_relay);
+  while (keep_running()) {
+    relay_cycle(g_relay);
+    service_after_pass();
+  }
   status_stop(g_status, g_relay);
   relay_stop(g_relay);
   log_message(kSeverityNotice, "Stopped");

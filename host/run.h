@@ -23,6 +23,9 @@ void clear_run_flag();
 void prepare_process();               // before anything opens a file: see the platform file
 void use_binary_files();              // no CR LF translation from here on
 void install_console_stop_handler();  // console stop events clear RunFlag
+// True unless others than SYSTEM, Administrators and the relay's own account may change the
+// data folder (Windows; logged with who may). A missing folder passes: orv.conf's read fails.
+bool data_folder_is_private(const std::string& folder);
 [[noreturn]] void end_console_process(int exit_code);  // without exit processing
 
 }  // namespace orv

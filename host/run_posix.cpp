@@ -49,6 +49,10 @@ std::string find_config_path(const std::string& data_folder) {
 
 void use_binary_files() {}  // POSIX files never translate line ends
 
+// systemd makes the folder for the unit, its own user's alone; and the log never writes through a
+// link (diag/log_file_posix.cpp).
+bool data_folder_is_private(const std::string&) { return true; }
+
 void install_console_stop_handler() {
   struct sigaction action{};
   action.sa_handler = on_console_signal;

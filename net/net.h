@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/address.h"
+
 namespace orv {
 
 // Socket handles are plain integers on both platforms; kNoSocket means "no socket".
@@ -28,24 +30,26 @@ bool net_error_is_retry(int code);
 // trying again at once would only fail again.
 bool net_error_is_exhaustion(int code);
 
-// Listener steps, each returning false (or kNoSocket) on failure with net_last_error() set.
-Socket net_tcp_socket();                   // AF_INET, SOCK_STREAM, protocol 0
-bool net_bind_any(Socket socket, int port);  // INADDR_ANY; POSIX also sets SO_REUSEADDR
-// The same for one dotted IPv4 address; text that is not one fails as an invalid argument.
-bool net_bind(Socket socket, const char* ipv4, int port);
-bool net_listen(Socket socket, int backlog);
-constexpr int kBacklogMax = -1;  // net_listen: the system's largest backlog (SOMAXCONN)
+// Opens a TCP listener on the address (none: every IPv4 address) and port: socket, bind,
+// listen (kBacklogMax: the system's largest backlog). POSIX sets SO_REUSEADDR, so a restarted
+// relay listens again at once. An IPv6 listener takes IPv4 peers too (IPV6_V6ONLY off, which
+// Windows has on by default), so "::" is every address of both families on both systems.
+// On failure: kNoSocket, *failed_step names the call ("socket", "bind" or "listen") and
+// net_last_error() holds its code.
+constexpr int kBacklogMax = -1;
+Socket net_open_listener(const IpAddress& address, int port, int backlog,
+                         const char** failed_step = nullptr);
 // The local port a socket is bound to (a listener bound to port 0 learns its port), or -1.
 int net_local_port(Socket socket);
-// Connects to 127.0.0.1:port, blocking until done; for tests and tools.
+// Connects to address:port, blocking until done, from source (any port) when given; for tests
+// and tools. net_recv and net_send never block on it, as on accepted sockets.
+Socket net_connect(const IpAddress& address, int port, const IpAddress* source = nullptr);
+// Connects to 127.0.0.1:port.
 Socket net_connect_loopback(int port);
 
-// Accepts one connection. On success *peer_address holds the dotted IPv4 text of the peer, or
-// is empty (peer_address[0] == 0) when the address cannot be turned into text; *peer_port, when
-// given, its port.
-constexpr std::size_t kAddressTextBytes = 16;  // "255.255.255.255" and its NUL
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes],
-                  int* peer_port = nullptr);
+// Accepts one connection, non-blocking, and the peer's address with its text.
+Socket net_accept(Socket listener, PeerAddress& peer);
+
 // TCP keepalive: idle seconds, then probes; a peer that stopped answering ends the connection
 // with an error within about idle + 60 seconds (Linux also bounds unacknowledged data so).
 void net_set_keepalive(Socket socket, int idle_seconds);

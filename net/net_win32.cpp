@@ -1,7 +1,10 @@
 // Winsock 2 behind the socket layer.
+// winsock2.h first: the others build on its types.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
+// clang-format on
 
 #include <cstring>
 
@@ -10,7 +13,7 @@
 namespace orv {
 
 namespace {
-SOCKET native(Socket socket) { return static_cast<SOCKET>(static_cast<INT_PTR>(socket)); }
+SOCKET native_socket(Socket socket) { return static_cast<SOCKET>(static_cast<INT_PTR>(socket)); }
 Socket portable(SOCKET socket) {
   return socket == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(socket);
 }
@@ -36,89 +39,143 @@ bool net_error_is_retry(int code) { return code == WSAEINTR || code == WSAEWOULD
 
 bool net_error_is_exhaustion(int code) { return code == WSAEMFILE || code == WSAENOBUFS; }
 
-Socket net_tcp_socket() { return portable(::socket(AF_INET, SOCK_STREAM, 0)); }
+namespace {
 
-bool net_bind_any(Socket socket, int port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  return ::bind(native(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-bool net_bind(Socket socket, const char* ipv4, int port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  if (inet_pton(AF_INET, ipv4, &address.sin_addr) != 1) {
-    WSASetLastError(WSAEINVAL);
-    return false;
+// The system's socket address for address:port; none gives 0.0.0.0. Returns its length.
+int to_native(const IpAddress& address, int port, SOCKADDR_STORAGE& native) {
+  std::memset(&native, 0, sizeof native);
+  if (address.family == Family::kIpv6) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(native);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(static_cast<u_short>(port));
+    std::memcpy(&in6.sin6_addr, address.bytes, 16);
+    return sizeof in6;
   }
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(port));
-  return ::bind(native(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  auto& in = reinterpret_cast<sockaddr_in&>(native);
+  in.sin_family = AF_INET;
+  in.sin_port = htons(static_cast<u_short>(port));
+  std::memcpy(&in.sin_addr, address.bytes, 4);
+  return sizeof in;
 }
 
-bool net_listen(Socket socket, int backlog) {
-  return ::listen(native(socket), backlog == kBacklogMax ? SOMAXCONN : backlog) == 0;
+PeerAddress from_native(const SOCKADDR_STORAGE& native) {
+  if (native.ss_family == AF_INET6) {
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(native);
+    std::uint8_t bytes[16];
+    std::memcpy(bytes, &in6.sin6_addr, 16);
+    return make_peer(ipv6_address(bytes), ntohs(in6.sin6_port));
+  }
+  if (native.ss_family == AF_INET) {
+    const auto& in = reinterpret_cast<const sockaddr_in&>(native);
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &in.sin_addr, 4);
+    return make_peer(ipv4_address(bytes), ntohs(in.sin_port));
+  }
+  return make_peer(IpAddress{}, 0);
+}
+
+int family_of(const IpAddress& address) {
+  return address.family == Family::kIpv6 ? AF_INET6 : AF_INET;
+}
+
+// Closes the socket without losing the code of the call that failed.
+void close_keeping_error(SOCKET socket) {
+  const int error = WSAGetLastError();
+  ::closesocket(socket);
+  WSASetLastError(error);
+}
+
+}  // namespace
+
+Socket net_open_listener(const IpAddress& address, int port, int backlog,
+                         const char** failed_step) {
+  const char* ignored = nullptr;
+  const char*& step = failed_step != nullptr ? *failed_step : ignored;
+  step = "socket";
+  const SOCKET listener = ::socket(family_of(address), SOCK_STREAM, 0);
+  if (listener == INVALID_SOCKET) return kNoSocket;
+  if (address.family == Family::kIpv6) {
+    // Windows listens on IPv6 alone unless told otherwise; "::" means both families.
+    DWORD off = 0;
+    (void)setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off),
+                     sizeof off);  // without it bind still works, for IPv6 peers
+  }
+  SOCKADDR_STORAGE native;
+  const int length = to_native(address, port, native);
+  step = "bind";
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&native), length) == 0) {
+    step = "listen";
+    if (::listen(listener, backlog == kBacklogMax ? SOMAXCONN : backlog) == 0) {
+      return portable(listener);
+    }
+  }
+  close_keeping_error(listener);
+  return kNoSocket;
 }
 
 int net_local_port(Socket socket) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  int length = sizeof address;
-  if (::getsockname(native(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
-  return ntohs(address.sin_port);
+  SOCKADDR_STORAGE native;
+  std::memset(&native, 0, sizeof native);
+  int length = sizeof native;
+  if (::getsockname(native_socket(socket), reinterpret_cast<sockaddr*>(&native), &length) != 0) {
+    return -1;
+  }
+  return from_native(native).port;
 }
 
-Socket net_connect_loopback(int port) {
-  Socket socket = net_tcp_socket();
-  if (socket == kNoSocket) return kNoSocket;
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<u_short>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(native(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = WSAGetLastError();
-    net_close(socket);
-    WSASetLastError(error);
+Socket net_connect(const IpAddress& address, int port, const IpAddress* source) {
+  const SOCKET socket = ::socket(family_of(address), SOCK_STREAM, 0);
+  if (socket == INVALID_SOCKET) return kNoSocket;
+  SOCKADDR_STORAGE native;
+  if (source != nullptr) {
+    const int length = to_native(*source, 0, native);
+    if (::bind(socket, reinterpret_cast<sockaddr*>(&native), length) != 0) {
+      close_keeping_error(socket);
+      return kNoSocket;
+    }
+  }
+  const int length = to_native(address, port, native);
+  if (::connect(socket, reinterpret_cast<sockaddr*>(&native), length) != 0) {
+    close_keeping_error(socket);
     return kNoSocket;
   }
   u_long on = 1;
-  (void)ioctlsocket(native(socket), FIONBIO, &on);  // as accepted sockets: sends never block
-  return socket;
+  (void)ioctlsocket(socket, FIONBIO, &on);  // as accepted sockets: sends never block
+  return portable(socket);
 }
 
-Socket net_accept(Socket listener, char (&peer_address)[kAddressTextBytes], int* peer_port) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof address);
-  int length = sizeof address;  // 16, an IPv4 address
-  peer_address[0] = 0;
-  SOCKET accepted = ::accept(native(listener), reinterpret_cast<sockaddr*>(&address), &length);
+Socket net_connect_loopback(int port) { return net_connect(ipv4_address({127, 0, 0, 1}), port); }
+
+Socket net_accept(Socket listener, PeerAddress& peer) {
+  SOCKADDR_STORAGE native;
+  std::memset(&native, 0, sizeof native);
+  int length = sizeof native;
+  const SOCKET accepted =
+      ::accept(native_socket(listener), reinterpret_cast<sockaddr*>(&native), &length);
   if (accepted == INVALID_SOCKET) return kNoSocket;
   // Non-blocking, so a peer that stops reading can never hold the single thread in a send.
   u_long on = 1;
   (void)ioctlsocket(accepted, FIONBIO, &on);  // cannot fail on a fresh socket
-  if (peer_port != nullptr) *peer_port = ntohs(address.sin_port);
-  const char* text = inet_ntoa(address.sin_addr);
-  if (text != nullptr && std::strlen(text) < kAddressTextBytes) {
-    std::memcpy(peer_address, text, std::strlen(text) + 1);
-  }
+  peer = from_native(native);
   return portable(accepted);
 }
 
 long net_recv(Socket socket, void* buffer, std::size_t length) {
-  return ::recv(native(socket), static_cast<char*>(buffer), static_cast<int>(length), 0);
+  return ::recv(native_socket(socket), static_cast<char*>(buffer), static_cast<int>(length), 0);
 }
 
 long net_send(Socket socket, const void* buffer, std::size_t length) {
-  return ::send(native(socket), static_cast<const char*>(buffer), static_cast<int>(length), 0);
+  return ::send(native_socket(socket), static_cast<const char*>(buffer), static_cast<int>(length),
+                0);
 }
 
-void net_shutdown_both(Socket socket) { (void)::shutdown(native(socket), SD_BOTH); }  // may be gone
-void net_close(Socket socket) { (void)::closesocket(native(socket)); }  // nothing to do about it
-void net_shutdown_send(Socket socket) { (void)::shutdown(native(socket), SD_SEND); }
+void net_shutdown_both(Socket socket) {
+  (void)::shutdown(native_socket(socket), SD_BOTH);
+}  // may be gone
+void net_close(Socket socket) {
+  (void)::closesocket(native_socket(socket));
+}  // nothing to do about it
+void net_shutdown_send(Socket socket) { (void)::shutdown(native_socket(socket), SD_SEND); }
 
 void net_set_keepalive(Socket socket, int idle_seconds) {
   // Windows sends ten probes; at ten seconds apart at most, a silent peer ends within idle
@@ -129,7 +186,7 @@ void net_set_keepalive(Socket socket, int idle_seconds) {
   values.keepaliveinterval = static_cast<ULONG>(idle_seconds < 10 ? idle_seconds : 10) * 1000;
   DWORD returned = 0;
   // Best effort: a socket without keepalive still relays; only a vanished peer lingers.
-  (void)WSAIoctl(native(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
+  (void)WSAIoctl(native_socket(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
                  &returned, nullptr, nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -39,22 +40,55 @@ void accept_failed(RelayState& state, Socket listener, std::uint32_t tag, Listen
     if (now - watch.logged_ms < kAcceptErrorLogMs) return;
     watch.logged_ms = now;
   }
-  log_message(kSeverityFailure, message, error);
+  log_peer(PeerLine::kAcceptError, kSeverityFailure, message, error);
 }
 
-// One accept; the peer's address text (or "unknow address") and port.
+// One accept, and the peer.
 Socket accept_one(RelayState& state, Socket listener, std::uint32_t tag, ListenerWatch& watch,
-                  const char* message, char (&address)[kAddressTextBytes], int& port) {
-  const Socket accepted = net_accept(listener, address, &port);
+                  const char* message, PeerAddress& peer) {
+  const Socket accepted = net_accept(listener, peer);
   if (accepted == kNoSocket) {
     accept_failed(state, listener, tag, watch, message);
     return kNoSocket;
   }
   watch.backoff_ms = 0;
-  if (address[0] == 0) std::snprintf(address, sizeof address, "unknow address");
   if (state.config.keepalive_seconds > 0)
     net_set_keepalive(accepted, state.config.keepalive_seconds);
   return accepted;
+}
+
+void log_timeout(const PendingSlot& slot) {
+  const std::string_view host = peer_host(slot.peer);
+  log_peer(PeerLine::kConnectionTimeout, kSeverityFailure, "Active mode connection timeout: %.*s",
+           static_cast<int>(host.size()), host.data());
+}
+
+// Whether the device connection from peer may wait for its handshake; if not it is counted and
+// closed at once, before anything is read from it or sent to it.
+bool device_admitted(RelayState& state, Socket& device, const PeerAddress& peer) {
+  if (!allows(state.config.allow_devices, peer.address)) {
+    ++state.counters.devices_not_allowed;
+    if (session_log(state)) {
+      log_peer(PeerLine::kNotAllowed, kSeverityNotice, "Device connection from %s not allowed",
+               peer.text);
+    }
+    net_close_connection(device);
+    return false;
+  }
+  const int limit = state.config.handshakes_per_address;
+  int waiting = 0;
+  for (const PendingSlot& slot : state.queue) {
+    waiting += slot.socket != kNoSocket && slot.peer.address == peer.address;
+  }
+  if (limit == 0 || waiting < limit) return true;
+  ++state.counters.devices_over_address_limit;
+  if (session_log(state)) {
+    log_peer(PeerLine::kTurnedAway, kSeverityNotice,
+             "Device connection from %s turned away: %d from its address wait for their handshake",
+             peer.text, waiting);
+  }
+  net_close_connection(device);
+  return false;
 }
 
 // Handshake timeouts, then the active-mode listener while a slot is free; with the queue full,
@@ -64,7 +98,7 @@ void admit_devices(RelayState& state, std::int64_t now_ms) {
   bool free = false;
   for (PendingSlot& slot : state.queue) {
     if (slot.socket != kNoSocket && timeout > 0 && now_ms - slot.accepted_at_ms >= timeout * 1000) {
-      log_message(kSeverityFailure, "Active mode connection timeout: %s", slot.peer_address);
+      log_timeout(slot);
       ++state.counters.evictions;
       close_slot(state, slot);
     }
@@ -76,7 +110,7 @@ void admit_devices(RelayState& state, std::int64_t now_ms) {
       // Low 32 bits, modulo 2^32, so a clock step backwards reads as a very old slot.
       const std::uint32_t age = now - static_cast<std::uint32_t>(slot.accepted_at);
       if (age > kPendingAgeLimit) {
-        log_message(kSeverityFailure, "Active mode connection timeout: %s", slot.peer_address);
+        log_timeout(slot);
         ++state.counters.evictions;
         close_slot(state, slot);
         free = true;
@@ -106,12 +140,11 @@ void resume_listeners(RelayState& state, std::int64_t now_ms) {
 }
 
 void accept_device(RelayState& state) {
-  char address[kAddressTextBytes];
-  int port = 0;
+  PeerAddress peer;
   Socket device =
       accept_one(state, state.active_mode_listener, kTagActiveListener, state.active_mode_watch,
-                 "Accept error on active-mode socket: %d", address, port);
-  if (device == kNoSocket) return;
+                 "Accept error on active-mode socket: %d", peer);
+  if (device == kNoSocket || !device_admitted(state, device, peer)) return;
   for (std::size_t i = 0; i < state.queue.size(); ++i) {
     PendingSlot& slot = state.queue[i];
     if (slot.socket != kNoSocket) continue;
@@ -120,7 +153,7 @@ void accept_device(RelayState& state) {
       watch_refused(state);  // turned away rather than kept unwatched
       break;
     }
-    open_slot(slot, device, address, port);
+    open_slot(slot, device, peer);
     slot.placed_pass = state.pass;
     return;
   }
@@ -147,14 +180,22 @@ void wait_failed(RelayState& state) {
 void accept_client(RelayState& state, std::size_t m) {
   Mapping& mapping = state.mappings[m];
   if (mapping.listener_watch.resting) return;
-  char address[kAddressTextBytes], text[kPeerTextBytes];
-  int port = 0;
-  const Socket client = accept_one(state, mapping.listener, listener_tag(m), mapping.listener_watch,
-                                   "Accept error on master listen socket: %d", address, port);
+  PeerAddress peer;
+  Socket client = accept_one(state, mapping.listener, listener_tag(m), mapping.listener_watch,
+                             "Accept error on master listen socket: %d", peer);
   if (mapping.listener_watch.resting) ++state.listeners_resting;
   if (client == kNoSocket) return;
-  std::snprintf(text, sizeof text, "%s:%d", address, port);
-  place_client(state, mapping, client, text);
+  if (!allows(clients_allowed(state.config, mapping.identifier), peer.address)) {
+    // Closed before anything is read from it or sent to it.
+    ++mapping.counters.clients_not_allowed;
+    if (session_log(state)) {
+      log_peer(PeerLine::kNotAllowed, kSeverityNotice, "Client %s of '%s' not allowed", peer.text,
+               logged_identifier(mapping).c_str());
+    }
+    net_close_connection(client);
+    return;
+  }
+  place_client(state, mapping, client, peer);
 }
 
 }  // namespace
@@ -174,6 +215,8 @@ void relay_cycle(RelayState& state) {
   admit_devices(state, now_ms);
   if (state.listeners_resting > 0) resume_listeners(state, now_ms);
   expire_closing(state, now_ms);
+  expire_waiting_clients(state, now_ms);
+  log_peer_left_out();
 
   // A stream keeps its sockets readable: a few passes in a row serve the sockets whose last read
   // filled their channel without a wait, then a wait brings in everything else again.

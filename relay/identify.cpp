@@ -1,8 +1,8 @@
 // The device handshake: a greeting line and an identification line, then the hand-over.
-#include <cstdio>
 #include <cstring>
 
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -29,8 +29,8 @@ long find_closing_quote(const unsigned char* bytes, std::size_t length) {
 bool refuse(RelayState& state, PendingSlot& slot, Refusal reason) {
   ++state.counters.refused[static_cast<int>(reason)];
   if (session_log(state)) {
-    log_message(kSeverityNotice, "Handshake from %s refused: %s", slot.peer_text,
-                refusal_text(reason));
+    log_peer(PeerLine::kHandshakeRefused, kSeverityNotice, "Handshake from %s refused: %s",
+             slot.peer.text, refusal_text(reason));
   }
   return false;
 }
@@ -47,6 +47,8 @@ const char* refusal_text(Refusal reason) {
       return "no closing quote";
     case Refusal::kOverlongLine:
       return "over-long line";
+    case Refusal::kNotAllowedAs:
+      return "identifier not allowed from this address";
     case Refusal::kEndedEarly:
     case Refusal::kCount:
       break;
@@ -54,9 +56,8 @@ const char* refusal_text(Refusal reason) {
   return "ended early";
 }
 
-void open_slot(PendingSlot& slot, Socket socket, const char* peer_address, int peer_port) {
-  std::snprintf(slot.peer_address, sizeof(slot.peer_address), "%s", peer_address);
-  std::snprintf(slot.peer_text, sizeof(slot.peer_text), "%s:%d", peer_address, peer_port);
+void open_slot(PendingSlot& slot, Socket socket, const PeerAddress& peer) {
+  slot.peer = peer;
   slot.received_length = 0;
   slot.socket = socket;
   slot.greeting_seen = false;
@@ -110,9 +111,17 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
   Mapping* mapping = find_mapping(state, identifier, length);
   if (mapping == nullptr) {
     ++state.counters.unknown_identifiers;
-    log_message(kSeverityFailure, "%05d: Connection with invalid identifier '%s' from %s",
-                slot.socket, escape_identifier(identifier, length).c_str(), slot.peer_address);
+    const std::string_view host = peer_host(slot.peer);
+    log_peer(PeerLine::kInvalidIdentifier, kSeverityFailure,
+             "%05d: Connection with invalid identifier '%s' from %.*s", slot.socket,
+             shown_text(std::string_view(identifier, length)).c_str(),
+             static_cast<int>(host.size()), host.data());
     return false;
+  }
+  // A device's name cannot be taken from elsewhere when its own list says where it may be.
+  const AllowList* allowed = devices_allowed_as(state.config, mapping->identifier);
+  if (allowed != nullptr && !allows(*allowed, slot.peer.address)) {
+    return refuse(state, slot, Refusal::kNotAllowedAs);
   }
   // No LF waited before this read, so what follows the quote and LF is the tail of this read:
   // hand it over as received, NUL bytes included.
@@ -120,7 +129,7 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
   const std::size_t start = appended - rest;
   const Socket device = slot.socket;
   forget_slot(state, slot);
-  place_device(state, *mapping, device, slot.peer_text, read + start, raw - start);
+  place_device(state, *mapping, device, slot.peer, read + start, raw - start);
   return false;
 }
 
@@ -135,25 +144,6 @@ void close_slot(RelayState& state, PendingSlot& slot) {
   Socket socket = slot.socket;
   forget_slot(state, slot);
   net_close_connection(socket);
-}
-
-std::string escape_identifier(const char* identifier, std::size_t length) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(length);
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char byte = static_cast<unsigned char>(identifier[i]);
-    if (byte == '\\') {
-      text += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0x0F];
-    } else {
-      text += static_cast<char>(byte);
-    }
-  }
-  return text;
 }
 
 }  // namespace orv

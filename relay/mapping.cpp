@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -30,15 +31,20 @@ Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t len
   return nullptr;
 }
 
-Socket open_listener(int port) {
-  Socket listener = net_tcp_socket();
-  if (listener == kNoSocket) return kNoSocket;
+Socket open_listener(const RelayState& state, int port) {
+  const std::string& text = state.config.listen_address;
+  IpAddress address;                                      // none: every IPv4 address
+  if (!text.empty()) (void)parse_address(text, address);  // the configuration checked it
+  const char* step = "";
   // The largest backlog: a restarted relay sees its whole fleet come back at once.
-  if (net_bind_any(listener, port) && net_listen(listener, kBacklogMax)) return listener;
-  // The caller reports the failing call's code, so closing must not overwrite it.
-  int error = net_last_error();
-  net_close(listener);
-  net_set_last_error(error);
+  const Socket listener = net_open_listener(address, port, kBacklogMax, &step);
+  if (listener != kNoSocket) return listener;
+  if (text.empty()) {
+    log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", port, net_last_error());
+  } else {
+    log_message(kSeverityFailure, "TCP listen\ton %s error: %s failed with %d",
+                make_peer(address, port).text, step, net_last_error());
+  }
   return kNoSocket;
 }
 
@@ -67,14 +73,14 @@ void close_mapping(RelayState& state, Mapping& mapping) {
 
 namespace {
 
-void take_socket(RelayState& state, Channel& channel, Socket socket, const char* address) {
+void take_socket(RelayState& state, Channel& channel, Socket socket, const PeerAddress& peer) {
   channel.socket = socket;
   channel.ended = channel.broken = false;
   channel.writable = true;  // a fresh connection has room to send
   channel.watched = kUnwatched;
   channel.placed_pass = state.pass;
   channel.delivered = 0;
-  std::snprintf(channel.address, sizeof channel.address, "%s", address);
+  channel.peer = peer;
 }
 
 void joined(RelayPair& pair) {
@@ -88,57 +94,60 @@ bool kept(RelayState& state, const Mapping& mapping, const Channel& channel,
           const char* turned_away) {
   if (channel.socket != kNoSocket) return true;
   if (session_log(state)) {
-    log_message(kSeverityNotice, turned_away, channel.address, logged_identifier(mapping).c_str());
+    log_peer(PeerLine::kTurnedAway, kSeverityNotice, turned_away, channel.peer.text,
+             logged_identifier(mapping).c_str());
   }
   return false;
 }
 
+constexpr char kClientUnwatched[] = "Client %s of '%s' turned away: it cannot be watched";
+
 }  // namespace
 
-void place_client(RelayState& state, Mapping& mapping, Socket client, const char* address) {
+void place_client(RelayState& state, Mapping& mapping, Socket client, const PeerAddress& peer) {
   ++mapping.counters.clients_accepted;
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket && pair.device.socket != kNoSocket) {
       // What the device sent while it waited was meant for nobody in particular: dropped.
-      take_socket(state, pair.client, client, address);
+      take_socket(state, pair.client, client, peer);
       channel_empty(pair.client);
       channel_empty(pair.device);
       joined(pair);
       watch_pair(state, mapping, pair);
-      if (kept(state, mapping, pair.client,
-               "Client %s of '%s' turned away: it cannot be watched") &&
-          session_log(state)) {
-        log_message(kSeverityNotice, "Client %s of '%s' accepted, joined device %s", address,
-                    logged_identifier(mapping).c_str(), pair.device.address);
+      if (kept(state, mapping, pair.client, kClientUnwatched) && session_log(state)) {
+        log_peer(PeerLine::kClientArrived, kSeverityNotice,
+                 "Client %s of '%s' accepted, joined device %s", peer.text,
+                 logged_identifier(mapping).c_str(), pair.device.peer.text);
       }
       return;
     }
   }
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket) {
-      take_socket(state, pair.client, client, address);
+      take_socket(state, pair.client, client, peer);
       channel_empty(pair.client);
       channel_empty(pair.device);
       pair.client_ticket = ++state.ticket_counter;
+      pair.client_since_ms = clock_milliseconds();
       watch_pair(state, mapping, pair);
-      if (kept(state, mapping, pair.client,
-               "Client %s of '%s' turned away: it cannot be watched") &&
-          session_log(state)) {
-        log_message(kSeverityNotice, "Client %s of '%s' accepted, waiting for a device", address,
-                    logged_identifier(mapping).c_str());
+      if (kept(state, mapping, pair.client, kClientUnwatched) && session_log(state)) {
+        log_peer(PeerLine::kClientArrived, kSeverityNotice,
+                 "Client %s of '%s' accepted, waiting for a device", peer.text,
+                 logged_identifier(mapping).c_str());
       }
       return;
     }
   }
   ++mapping.counters.clients_turned_away;
   if (session_log(state)) {
-    log_message(kSeverityNotice, "Client %s of '%s' turned away: every pair holds a client",
-                address, logged_identifier(mapping).c_str());
+    log_peer(PeerLine::kTurnedAway, kSeverityNotice,
+             "Client %s of '%s' turned away: every pair holds a client", peer.text,
+             logged_identifier(mapping).c_str());
   }
   net_close_connection(client);
 }
 
-void place_device(RelayState& state, Mapping& mapping, Socket device, const char* address,
+void place_device(RelayState& state, Mapping& mapping, Socket device, const PeerAddress& peer,
                   const unsigned char* first_bytes, std::size_t count) {
   ++mapping.counters.devices_identified;
   RelayPair* chosen = nullptr;
@@ -159,16 +168,16 @@ void place_device(RelayState& state, Mapping& mapping, Socket device, const char
   if (chosen == nullptr) {
     ++mapping.counters.devices_turned_away;
     if (session_log(state)) {
-      log_message(kSeverityNotice,
-                  "Device %s identified as '%s' turned away: every pair holds a device", address,
-                  logged_identifier(mapping).c_str());
+      log_peer(PeerLine::kTurnedAway, kSeverityNotice,
+               "Device %s identified as '%s' turned away: every pair holds a device", peer.text,
+               logged_identifier(mapping).c_str());
     }
     net_close_connection(device);
     return;
   }
   // A waiting client keeps what it sent; the device starts with what followed its
   // identification line in the same read.
-  take_socket(state, chosen->device, device, address);
+  take_socket(state, chosen->device, device, peer);
   if (count > kChannelBytes) count = kChannelBytes;
   if (count > 0) std::memcpy(chosen->device.buffer, first_bytes, count);
   chosen->device.fill = static_cast<std::uint32_t>(count);
@@ -180,11 +189,13 @@ void place_device(RelayState& state, Mapping& mapping, Socket device, const char
   }
   if (session_log(state)) {
     if (joining) {
-      log_message(kSeverityNotice, "Device %s identified as '%s', joined client %s", address,
-                  logged_identifier(mapping).c_str(), chosen->client.address);
+      log_peer(PeerLine::kDeviceArrived, kSeverityNotice,
+               "Device %s identified as '%s', joined client %s", peer.text,
+               logged_identifier(mapping).c_str(), chosen->client.peer.text);
     } else {
-      log_message(kSeverityNotice, "Device %s identified as '%s', waiting for a client", address,
-                  logged_identifier(mapping).c_str());
+      log_peer(PeerLine::kDeviceArrived, kSeverityNotice,
+               "Device %s identified as '%s', waiting for a client", peer.text,
+               logged_identifier(mapping).c_str());
     }
   }
 }

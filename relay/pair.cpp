@@ -1,9 +1,11 @@
 // A pair's data path: what its sockets are watched for, one pass's sends and receives, how a side
 // ends, and the end of the pair with its session line.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -64,8 +66,8 @@ void send_across(Mapping& mapping, RelayPair& pair, Side to_side) {
 
 void waiting_side_left(RelayState& state, Mapping& mapping, Channel& channel, Side side) {
   if (session_log(state)) {
-    log_message(kSeverityNotice, "Waiting %s %s of '%s' left", side_text(side), channel.address,
-                logged_identifier(mapping).c_str());
+    log_peer(PeerLine::kWaitingLeft, kSeverityNotice, "Waiting %s %s of '%s' left", side_text(side),
+             channel.peer.text, logged_identifier(mapping).c_str());
   }
   close_channel(state, channel);
 }
@@ -255,8 +257,8 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
                 "Pair of '%s' ended after %lld s: client %s, device %s, %llu bytes to the "
                 "device, %llu bytes to the client, %s",
                 logged_identifier(mapping).c_str(),
-                static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.address,
-                pair.device.address, static_cast<unsigned long long>(pair.client.delivered),
+                static_cast<long long>(clock_seconds() - pair.joined_at), pair.client.peer.text,
+                pair.device.peer.text, static_cast<unsigned long long>(pair.client.delivered),
                 static_cast<unsigned long long>(pair.device.delivered), ending);
   }
   for (Channel* side : {&pair.client, &pair.device}) {
@@ -276,6 +278,27 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
   channel_empty(pair.client);
   channel_empty(pair.device);
   pair.first_end = EndHow::kNone;
+}
+
+void expire_waiting_clients(RelayState& state, std::int64_t now_ms) {
+  const std::int64_t limit_ms = std::int64_t{state.config.client_wait_timeout_seconds} * 1000;
+  if (limit_ms == 0 || now_ms < state.waiting_scan_ms) return;
+  // The next look is due when the first client now waiting is due; one that arrives later is
+  // due no earlier than limit_ms from now.
+  std::int64_t next_ms = now_ms + limit_ms;
+  for (Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
+    for (RelayPair& pair : mapping.pairs) {
+      if (pair.client.socket == kNoSocket || pair.device.socket != kNoSocket) continue;
+      const std::int64_t due_ms = pair.client_since_ms + limit_ms;
+      if (due_ms <= now_ms) {
+        waiting_side_left(state, mapping, pair.client, Side::kClient);
+      } else {
+        next_ms = std::min(next_ms, due_ms);
+      }
+    }
+  }
+  state.waiting_scan_ms = next_ms;
 }
 
 }  // namespace orv

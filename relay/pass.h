@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "diag/escape.h"
 #include "relay/relay.h"
 #include "relay/tags.h"
 
@@ -34,6 +35,9 @@ void linger_socket(RelayState& state, Socket socket);
 void serve_closing(RelayState& state, const PollEvent& event);
 void expire_closing(RelayState& state, std::int64_t now_ms);
 void close_all_closing(RelayState& state);
+// With client-wait-timeout, closes the clients that waited that long for a device, as clients
+// that left; the pairs are looked at only when the first waiting client is due.
+void expire_waiting_clients(RelayState& state, std::int64_t now_ms);
 
 // The most sockets the relay watches at once with this many mapping slots: its listeners, the
 // pending slots, the pairs' sockets, the closing list and the hook's. A reload that adds slots
@@ -43,11 +47,12 @@ std::size_t watched_sockets_max(std::size_t mapping_slots);
 // Takes a pending socket out of the poller and out of its slot, without closing it.
 void forget_slot(RelayState& state, PendingSlot& slot);
 
-// The session log is optional; its lines are notices.
+// The session log is optional; its lines are notices, and those peers cause are limited per
+// kind (diag/peer_log.h).
 inline bool session_log(const RelayState& state) { return state.config.session_log; }
 // The mapping's identifier as log lines show it.
 inline std::string logged_identifier(const Mapping& mapping) {
-  return escape_identifier(mapping.identifier.data(), mapping.identifier.size());
+  return shown_text(mapping.identifier);
 }
 const char* end_how_text(EndHow how);
 

@@ -36,9 +36,6 @@ constexpr std::size_t kUnterminatedLimit = 200;  // this many bytes without LF e
 // What may wait in a slot: fewer than kUnterminatedLimit bytes, plus one full read.
 constexpr std::size_t kPendingBytes = kUnterminatedLimit + kIdentifyReadBytes + 1;
 
-// "255.255.255.255:65535" and its NUL.
-constexpr std::size_t kPeerTextBytes = 22;
-
 // The two sides of a pair.
 enum class Side : std::uint8_t { kClient, kDevice };
 inline Side other_side(Side side) { return side == Side::kClient ? Side::kDevice : Side::kClient; }
@@ -63,8 +60,8 @@ struct Channel {
   std::uint64_t placed_pass = 0;      // the pass that put the socket here: not served in it
   unsigned char* buffer = nullptr;    // kChannelBytes, owned by the mapping, touched only in use
   // Cold: for the log and the status page.
-  std::uint64_t delivered = 0;        // bytes from this side handed to the other side's socket
-  char address[kPeerTextBytes] = {};  // "address:port" of the peer
+  std::uint64_t delivered = 0;  // bytes from this side handed to the other side's socket
+  PeerAddress peer;
 };
 
 inline bool channel_holds_data(const Channel& channel) { return channel.fill > 0; }
@@ -78,7 +75,8 @@ struct RelayPair {
   Channel device;  // bytes from the device, for the client
   // Issued when the client took this pair while it was free; smaller = waited longer.
   std::int64_t client_ticket = 0;
-  std::int64_t joined_at = 0;  // seconds since 1970, when both sides were there
+  std::int64_t joined_at = 0;        // seconds since 1970, when both sides were there
+  std::int64_t client_since_ms = 0;  // clock_milliseconds() when a client took it while free
   // The side that ended first, and how; for the session log.
   Side first_ender = Side::kClient;
   EndHow first_end = EndHow::kNone;
@@ -97,6 +95,7 @@ struct MappingCounters {
   std::uint64_t clients_accepted = 0;
   std::uint64_t clients_turned_away = 0;
   std::uint64_t devices_turned_away = 0;
+  std::uint64_t clients_not_allowed = 0;  // closed at accept: their address is not allowed
   std::uint64_t pairs_ended = 0;
   std::uint64_t bytes_to_device = 0;
   std::uint64_t bytes_to_client = 0;
@@ -136,15 +135,15 @@ enum class Refusal : std::uint8_t {
   kNoClosingQuote,
   kOverlongLine,
   kEndedEarly,
+  kNotAllowedAs,  // the identifier may not be used from the device's address
   kCount,
 };
 const char* refusal_text(Refusal reason);  // "bad greeting", ...
 
 // A device connection waiting for its handshake to end. Free when socket is kNoSocket.
 struct PendingSlot {
-  char peer_address[kAddressTextBytes] = {};  // dotted text, or "unknow address"
-  char peer_text[kPeerTextBytes] = {};        // "address:port", for the session log
-  unsigned char received[kPendingBytes];      // handshake bytes not yet consumed
+  PeerAddress peer;
+  unsigned char received[kPendingBytes];  // handshake bytes not yet consumed
   std::size_t received_length = 0;
   Socket socket = kNoSocket;
   bool greeting_seen = false;
@@ -167,6 +166,10 @@ struct RelayCounters {
   std::uint64_t unknown_identifiers = 0;
   std::uint64_t evictions = 0;  // queue-full evictions and handshake timeouts
   std::uint64_t accept_errors = 0;
+  // Device connections closed at accept: their address is not allowed, or already has
+  // handshakes-per-address connections waiting for their handshake.
+  std::uint64_t devices_not_allowed = 0;
+  std::uint64_t devices_over_address_limit = 0;
   // Sockets the poller refused to watch: new connections turned away, and sockets ended or
   // closed early because what they are watched for could not be changed.
   std::uint64_t watch_refusals = 0;
@@ -205,6 +208,7 @@ struct RelayState {
   std::vector<ClosingSocket> closing;       // bounded; its capacity is fixed at start
   std::vector<std::uint32_t> closing_free;  // indices of free entries of closing
   std::int64_t closing_scan_ms = 0;         // when expiry looks at the list next
+  std::int64_t waiting_scan_ms = 0;         // when client-wait-timeout looks at the pairs next
   std::int64_t ticket_counter = 0;          // last client ticket issued; 64 bits, so it never wraps
   std::uint64_t pass = 0;                   // passes so far
   // Sockets whose last read filled their channel, served again by the next pass without a wait
@@ -225,32 +229,29 @@ Mapping make_mapping(const std::string& identifier, int port);
 // The live mapping equal to the identifier (same length, same bytes), or nullptr.
 Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t length);
 
-// A TCP listener on every interface with the system's largest backlog, or kNoSocket; the error
-// is net_last_error().
-Socket open_listener(int port);
+// A TCP listener on listen-address (every IPv4 address when not set) with the system's largest
+// backlog, or kNoSocket after logging why.
+Socket open_listener(const RelayState& state, int port);
 // Closes the listener (no shutdown) and every pair socket; all pairs are free afterwards.
 void close_mapping(RelayState& state, Mapping& mapping);
 
-// Both take the socket over in every case: it ends up in a pair or is closed. address is the
-// peer's "address:port".
+// Both take the socket over in every case: it ends up in a pair or is closed.
 // A client joins the waiting device of the lowest pair (both channels emptied), else takes the
 // lowest free pair with the next ticket, else is closed.
-void place_client(RelayState& state, Mapping& mapping, Socket client, const char* address);
+void place_client(RelayState& state, Mapping& mapping, Socket client, const PeerAddress& peer);
 // A device joins the waiting client with the smallest ticket (its bytes are kept), else waits in
 // the lowest pair without a device, else is closed. first_bytes are what the device sent after
 // its identification line in the same read; they go into the device channel.
-void place_device(RelayState& state, Mapping& mapping, Socket device, const char* address,
+void place_device(RelayState& state, Mapping& mapping, Socket device, const PeerAddress& peer,
                   const unsigned char* first_bytes = nullptr, std::size_t count = 0);
 
 // ---- identification --------------------------------------------------------------------
 
-void open_slot(PendingSlot& slot, Socket socket, const char* peer_address, int peer_port);
+void open_slot(PendingSlot& slot, Socket socket, const PeerAddress& peer);
 // One receive and the handshake so far. True: still pending. False: over; either the socket was
 // handed to a mapping (slot.socket is then kNoSocket) or it is to be closed with close_slot.
 bool identify_pending(RelayState& state, PendingSlot& slot);
 void close_slot(RelayState& state, PendingSlot& slot);
-// The identifier as it may be logged: bytes below 0x20, 0x7F and the backslash escaped.
-std::string escape_identifier(const char* identifier, std::size_t length);
 
 // ---- start, stop, and the pass -----------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // Start and stop of the relay: configuration, listeners, the identification queue.
 #include "diag/log.h"
+#include "diag/peer_log.h"
 #include "relay/pass.h"
 
 namespace orv {
@@ -17,6 +18,7 @@ std::size_t watched_sockets_max(std::size_t mapping_slots) {
 
 bool orv_start(RelayState& state, const std::string& config_path) {
   if (!load_config(state.config, config_path)) return false;
+  set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   state.active_mode_port = state.config.active_mode_port;
   state.mappings.reserve(state.config.mappings.size());  // never moved once sockets are open
   for (const MappingEntry& entry : state.config.mappings) {
@@ -28,12 +30,9 @@ bool orv_start(RelayState& state, const std::string& config_path) {
     return false;
   }
   // The active-mode listener opens first, so a mapping on its port is the one that fails.
-  state.active_mode_listener = open_listener(state.active_mode_port);
+  state.active_mode_listener = open_listener(state, state.active_mode_port);
   if (state.active_mode_listener == kNoSocket) {
-    int error = net_last_error();
     relay_stop(state);
-    log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", state.active_mode_port,
-                error);
     return false;
   }
   if (session_log(state)) {
@@ -41,13 +40,9 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   }
   for (std::size_t m = 0; m < state.mappings.size(); ++m) {
     Mapping& mapping = state.mappings[m];
-    mapping.listener = open_listener(mapping.port);
-    if (mapping.listener == kNoSocket) {
-      // Not retried: the mapping has no listener for this run, but keeps its pairs.
-      log_message(kSeverityFailure, "TCP listen\ton port\t%d error: %d", mapping.port,
-                  net_last_error());
-      continue;
-    }
+    mapping.listener = open_listener(state, mapping.port);
+    // Not retried: the mapping has no listener for this run, but keeps its pairs.
+    if (mapping.listener == kNoSocket) continue;
     if (!poller_watch(*state.poller, mapping.listener, listener_tag(m), kWatchRead,
                       mapping.listener_watch.watched)) {
       // As a listener that did not open: the mapping takes no clients in this run.
@@ -83,6 +78,7 @@ void relay_stop(RelayState& state) {
   }
   for (Mapping& mapping : state.mappings) close_mapping(state, mapping);
   if (state.poller) close_all_closing(state);
+  log_peer_left_out(true);
   // Connections still in the identification queue are left to the socket library's shutdown.
 }
 

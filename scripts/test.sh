@@ -81,8 +81,9 @@ echo "== packages"
 rm -f build/packages/orv*
 cpack --preset deb >/dev/null || status=1
 cpack --preset windows >/dev/null || status=1
-sh tests/package/debian.sh build/packages/orv_*_amd64.deb example/orv.conf || status=1
-sh tests/package/windows.sh build/packages/orv-*-setup.exe example/orv.conf \
+sh tests/package/debian.sh build/packages/orv_*_amd64.deb build/native/orv.conf.default ||
+  status=1
+sh tests/package/windows.sh build/packages/orv-*-setup.exe build/windows/orv.conf.default \
   build/windows/event_text_tool.exe || status=1
 ls -l build/packages/orv*
 exit $status

@@ -57,6 +57,9 @@ void service_stop_control();
 bool service_mode();
 // True once the stop control has been received.
 bool service_stop_requested();
+// After each relay pass: tells systemd's watchdog, at most once a second, that the loop turns.
+// Nothing on Windows.
+void service_after_pass();
 // The relay is up: reported to the manager.
 inline void service_report_running() { report_service_status(kServiceRunning, 0, 0); }
 

@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "host/run.h"
+#include "net/net.h"
 #include "service/service.h"
 #include "service/systemd.h"
 
@@ -26,6 +28,8 @@ bool g_stop_reported = false;            // relay thread only
 int g_notify_socket = -1;
 sockaddr_un g_notify_address{};
 socklen_t g_notify_length = 0;
+bool g_watchdog = false;  // systemd expects WATCHDOG=1 (WATCHDOG_USEC set)
+std::int64_t g_watchdog_sent_ms = INT64_MIN / 2;
 
 void report_failure_event(const char* name, int error) {
   openlog("ORV", LOG_PID, LOG_DAEMON);
@@ -48,6 +52,12 @@ bool open_notify_socket(const char* name) {
   return g_notify_socket >= 0;
 }
 
+void send_text(const char* text) {
+  // A lost message does not stop the relay; systemd's own timeouts cover it.
+  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+}
+
 void send_notify(const ServiceReport& report) {
   const char* text = nullptr;
   switch (report.state) {
@@ -57,9 +67,15 @@ void send_notify(const ServiceReport& report) {
     case kServiceStopped: text = "STATUS=Stopped"; break;
     default: return;
   }
-  // A lost status message does not stop the relay; systemd's own timeouts cover it.
-  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
+  send_text(text);
+}
+
+// What sd_watchdog_enabled tests: an interval for this process.
+bool watchdog_wanted() {
+  const char* interval = std::getenv("WATCHDOG_USEC");
+  const char* pid = std::getenv("WATCHDOG_PID");
+  return interval != nullptr && std::atoll(interval) > 0 &&
+         (pid == nullptr || std::atoll(pid) == static_cast<long long>(::getpid()));
 }
 
 void on_stop_signal(int) { g_stop_signal.store(true); }
@@ -89,6 +105,8 @@ std::string systemd_unit_text(const std::string& program_path) {
          "Type=notify\n"
          "ExecStart=\"" + program_path + "\"\n"
          "Restart=on-failure\n"
+         "# A relay loop that stops turning is restarted\n"
+         "WatchdogSec=30\n"
          "# orv.conf in /etc/orv; orv.log in /var/lib/orv\n"
          "ConfigurationDirectory=orv\n"
          "StateDirectory=orv\n"
@@ -157,6 +175,14 @@ void service_stop_control() {
 
 bool service_mode() { return g_service_mode; }
 
+void service_after_pass() {
+  if (!g_watchdog) return;
+  const std::int64_t now = clock_milliseconds();
+  if (now - g_watchdog_sent_ms < 1000) return;
+  g_watchdog_sent_ms = now;
+  send_text("WATCHDOG=1");
+}
+
 bool service_stop_requested() {
   if (!g_service_mode || !g_stop_signal.load()) return false;
   if (!g_stop_reported) {
@@ -197,6 +223,7 @@ DispatchResult service_dispatch() {
     return DispatchResult::kNoManager;
   }
   g_service_mode = true;
+  g_watchdog = watchdog_wanted();
   struct sigaction action{};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "diag/log.h"
+#include "host/data_folder.h"
 #include "host/run.h"
 #include "service/service.h"
 
@@ -159,6 +160,8 @@ void service_stop_control() {
 
 bool service_mode() { return g_stop_event != nullptr; }
 
+void service_after_pass() {}  // the service manager has no watchdog to tell
+
 bool service_stop_requested() {
   return g_stop_event != nullptr && WaitForSingleObject(g_stop_event, 0) == WAIT_OBJECT_0;
 }
@@ -170,6 +173,9 @@ bool install_service() {
     std::printf("Cannot install service (%lu)\n", GetLastError());
     return false;
   }
+  // First, so that the installer, which runs this on every install, repairs the folder also
+  // where the service exists already.
+  if (!secure_data_folder(find_data_folder())) return false;
   // Quoted, so that a path with a space cannot start "C:\Program.exe" instead.
   char quoted[MAX_PATH + 2];
   std::snprintf(quoted, sizeof quoted, "\"%s\"", program);

@@ -45,6 +45,7 @@ ParsedRequest parse_status_request(const char* bytes, std::size_t length) {
   request.kind = StatusRequest::kNotFound;
   if (method == "GET" || request.head) {
     if (target == "/metrics") request.kind = StatusRequest::kMetrics;
+    if (target == "/status.json") request.kind = StatusRequest::kJson;
     if (target == "/") request.kind = StatusRequest::kPage;
   }
   return request;
@@ -58,6 +59,7 @@ constexpr std::uint32_t kTagFirstConnection = kHookTagBase + 1;
 constexpr std::size_t kHeadBytes = 192;
 constexpr char kPlainType[] = "text/plain; charset=utf-8";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
+constexpr char kJsonType[] = "application/json";
 
 const char* reason_phrase(int code) {
   switch (code) {
@@ -119,6 +121,10 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
       length = render_metrics(*server.state, body, room);
       type = kMetricsType;
       break;
+    case StatusRequest::kJson:
+      length = render_json(*server.state, clock_seconds(), body, room);
+      type = kJsonType;
+      break;
     case StatusRequest::kPage:
       length = render_page(*server.state, clock_seconds(), body, room);
       break;
@@ -174,10 +180,30 @@ void drain(StatusServer& server, StatusConnection& connection) {
   close_connection(server, connection);
 }
 
+// Makes room when the address already has its share of the connections: the oldest of them that
+// still waits for its request is closed, so connections kept silent cannot shut out a request
+// from their own address either. False when none of them waits for a request.
+bool room_for(StatusServer& server, const IpAddress& address) {
+  int same = 0;
+  StatusConnection* oldest = nullptr;
+  for (StatusConnection& connection : server.connections) {
+    if (connection.phase == StatusPhase::kFree || !(connection.peer == address)) continue;
+    ++same;
+    if (connection.phase == StatusPhase::kReading &&
+        (oldest == nullptr || connection.accept_number < oldest->accept_number)) {
+      oldest = &connection;
+    }
+  }
+  if (same < kStatusConnectionsPerAddress) return true;
+  if (oldest == nullptr) return false;
+  close_connection(server, *oldest);
+  return true;
+}
+
 void accept_connection(StatusServer& server) {
   if (server.open >= kStatusConnections) return;  // the listener leaves the wait after this pass
-  char address[kAddressTextBytes];
-  const Socket accepted = net_accept(server.listener, address);
+  PeerAddress peer;
+  Socket accepted = net_accept(server.listener, peer);
   if (accepted == kNoSocket) {
     // Out of descriptors the listener would stay readable and fail again in every pass: it
     // rests instead. Status accepts are not the relay's accept errors and are not logged.
@@ -186,11 +212,15 @@ void accept_connection(StatusServer& server) {
     }
     return;
   }
+  // One address never holds more than its share while others wait in the backlog.
+  if (!room_for(server, peer.address)) return net_close_connection(accepted);
   for (StatusConnection& connection : server.connections) {
     if (connection.phase != StatusPhase::kFree) continue;
     connection.socket = accepted;
     connection.phase = StatusPhase::kReading;
     connection.opened_ms = clock_milliseconds();
+    connection.peer = peer.address;
+    connection.accept_number = ++server.accepts;
     connection.received = 0;
     ++server.open;
     (void)watch(server, connection, kWatchRead);  // refused: closed already
@@ -223,15 +253,17 @@ void serve(void* context, const PollEvent& event) {
   }
 }
 
-// Once per pass, also when the wait timed out: the time limit, and the listener in the wait only
-// while a connection is free, so further connections wait in its backlog at no cost.
+// Once per pass, also when the wait timed out: the time limits (a request that is slow to arrive
+// is cut sooner than an answer that is slow to be read), and the listener in the wait only while
+// a connection is free, so further connections wait in its backlog at no cost.
 void after_pass(void* context) {
   StatusServer& server = *static_cast<StatusServer*>(context);
   const std::int64_t now = clock_milliseconds();
   if (server.open > 0) {
     for (StatusConnection& connection : server.connections) {
-      if (connection.phase != StatusPhase::kFree &&
-          now - connection.opened_ms >= kStatusConnectionMs) {
+      const std::int64_t age = now - connection.opened_ms;
+      if ((connection.phase == StatusPhase::kReading && age >= kStatusRequestMs) ||
+          (connection.phase != StatusPhase::kFree && age >= kStatusConnectionMs)) {
         close_connection(server, connection);
       }
     }
@@ -246,26 +278,17 @@ void after_pass(void* context) {
   if (!wanted) poller_forget(*server.state->poller, server.listener, server.listener_watched);
 }
 
-Socket open_status_listener(const char* address, int port) {
-  const Socket listener = net_tcp_socket();
-  if (listener == kNoSocket) return kNoSocket;
-  if (net_bind(listener, address, port) && net_listen(listener, kStatusConnections)) {
-    return listener;
-  }
-  const int error = net_last_error();  // closing must not overwrite the failing call's code
-  net_close(listener);
-  net_set_last_error(error);
-  return kNoSocket;
-}
-
 }  // namespace
 
 bool status_start(StatusServer& server, RelayState& state) {
   const Config& config = state.config;
-  server.listener = open_status_listener(config.status_address.c_str(), config.status_port);
+  IpAddress address;
+  (void)parse_address(config.status_address, address);  // the configuration checked it
+  const char* step = "";
+  server.listener = net_open_listener(address, config.status_port, kStatusConnections, &step);
   if (server.listener == kNoSocket) {
-    log_message(kSeverityFailure, "Status listener on %s:%d error: %d",
-                config.status_address.c_str(), config.status_port, net_last_error());
+    log_message(kSeverityFailure, "Status listener on %s error: %s failed with %d",
+                make_peer(address, config.status_port).text, step, net_last_error());
     return false;
   }
   server.state = &state;

@@ -1,297 +1,146 @@
 // The bodies of the status answers, written into a fixed buffer from a read-only view of the
-// relay: /metrics in the Prometheus text format, / as plain text for a person.
+// relay by walking the figure tables: /metrics in the Prometheus text format, /status.json for
+// the browser page and scripts, / as plain text for a person.
 #include <algorithm>
-#include <charconv>
-#include <chrono>
-#include <cstring>
+#include <iterator>
 
-#include "status/status.h"
+#include "status/figures.h"
 
 namespace orv {
-
-void StatusText::add(std::string_view text) {
-  if (overflow || text.size() > capacity - length) {
-    overflow = true;
-    return;
-  }
-  std::memcpy(data + length, text.data(), text.size());
-  length += text.size();
-}
-
-void StatusText::add_number(std::uint64_t value) {
-  char digits[20];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  add(std::string_view(digits, static_cast<std::size_t>(result.ptr - digits)));
-}
-
-void StatusText::add_signed(std::int64_t value) {
-  if (value < 0) {
-    add("-");
-    add_number(0 - static_cast<std::uint64_t>(value));
-  } else {
-    add_number(static_cast<std::uint64_t>(value));
-  }
-}
-
 namespace {
 
-// Worst cases, checked by a test that renders a relay with every pair joined and every number at
-// its largest. An identifier byte takes at most 4 bytes shown ("\xNN") and 5 in a label.
-constexpr std::size_t kFixedBytes = 8192;
-constexpr std::size_t kMetricsPerMapping = 11 * 80;
-constexpr std::size_t kLabelBytesPerByte = 11 * 5;
-constexpr std::size_t kPagePerMapping = 6144;
-constexpr std::size_t kShownBytesPerByte = 4;
+// Worst cases, checked by a test that renders a relay with every pair joined, every number at
+// its largest and the longest identifiers escaped most.
+constexpr std::size_t kHelpBytes = 256;    // a metric's HELP and TYPE, a relay-wide value
+constexpr std::size_t kFigureBytes = 128;  // a mapping's value with its key or name
+constexpr std::size_t kPairBytes = 256;
+constexpr std::size_t kFixedBytes =
+    4096 + kHelpBytes * (std::size(kMappingFigures) + std::size(kRelayFigures) +
+                         static_cast<std::size_t>(Refusal::kCount));
+constexpr std::size_t kPerMapping =
+    kFigureBytes * std::size(kMappingFigures) + kPairBytes * kPairsPerMapping;
+// An identifier appears once in each metric, and once in the other bodies.
+constexpr std::size_t kIdentifierCopies = std::size(kMappingFigures);
 
-// The length of the UTF-8 sequence at bytes[0], or 0 where none starts there. C1 controls
-// (U+0080 to U+009F) count as none unless allowed: a terminal may act on them.
-std::size_t utf8_sequence(const unsigned char* bytes, std::size_t left, bool c1_allowed) {
-  const unsigned char lead = bytes[0];
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    if (lead == 0xC2 && !c1_allowed) low = 0xA0;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
-  }
-  if (length == 0 || length > left || bytes[1] < low || bytes[1] > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (bytes[i] < 0x80 || bytes[i] > 0xBF) return 0;
-  }
-  return length;
-}
-
-// An identifier in a label value is the identifier itself, with the backslash, the double quote
-// and the line feed escaped as the format wants. On the page it is as the log writes it (bytes
-// below 0x20, 0x7F and the backslash escaped), and C1 controls escaped too, so that no
-// identifier can steer a terminal. In both, a byte that is not part of UTF-8 shows as "\xNN",
-// since both texts are UTF-8.
-void add_identifier(StatusText& text, const std::string& identifier, bool label) {
-  static const char kHex[] = "0123456789abcdef";
-  const auto* bytes = reinterpret_cast<const unsigned char*>(identifier.data());
-  for (std::size_t i = 0; i < identifier.size();) {
-    const unsigned char byte = bytes[i];
-    std::size_t length = 1;
-    if (byte == '\\') {
-      text.add("\\\\");
-    } else if (label && byte == '"') {
-      text.add("\\\"");
-    } else if (label && byte == '\n') {
-      text.add("\\n");
-    } else if (byte < 0x80 && (label || (byte >= 0x20 && byte != 0x7F))) {
-      text.add(std::string_view(identifier.data() + i, 1));
-    } else if (byte >= 0x80 && (length = utf8_sequence(bytes + i, identifier.size() - i, label))) {
-      text.add(std::string_view(identifier.data() + i, length));
-    } else {
-      length = 1;
-      text.add(label ? "\\\\x" : "\\x");
-      const char digits[2] = {kHex[byte >> 4], kHex[byte & 0x0F]};
-      text.add(std::string_view(digits, 2));
-    }
-    i += length;
-  }
-}
-
-struct PairCounts {
-  std::uint64_t relaying = 0, devices_waiting = 0, clients_waiting = 0;
-};
-PairCounts count_pairs(const Mapping& mapping) {
-  PairCounts counts;
-  for (const RelayPair& pair : mapping.pairs) {
-    const bool client = pair.client.socket != kNoSocket, device = pair.device.socket != kNoSocket;
-    counts.relaying += client && device;
-    counts.devices_waiting += device && !client;
-    counts.clients_waiting += client && !device;
-  }
-  return counts;
-}
+// When a pair's present state began: when both sides were there.
+std::int64_t pair_since(const RelayPair& pair) { return pair.joined_at; }
 
 // ---- /metrics ------------------------------------------------------------------------------
 
-struct MappingMetric {
-  const char* name;
-  const char* type;
-  const char* help;
-  std::uint64_t (*value)(const Mapping& mapping);
-};
-constexpr MappingMetric kMappingMetrics[] = {
-    {"orv_pairs_relaying", "gauge", "Pairs of the mapping with a client and a device joined",
-     [](const Mapping& m) { return count_pairs(m).relaying; }},
-    {"orv_devices_waiting", "gauge", "Identified devices of the mapping waiting for a client",
-     [](const Mapping& m) { return count_pairs(m).devices_waiting; }},
-    {"orv_clients_waiting", "gauge", "Clients of the mapping waiting for a device",
-     [](const Mapping& m) { return count_pairs(m).clients_waiting; }},
-    {"orv_listener_up", "gauge", "1 while the mapping's client port is listening",
-     [](const Mapping& m) -> std::uint64_t { return m.listener != kNoSocket; }},
-    {"orv_devices_identified_total", "counter", "Devices that identified with the mapping",
-     [](const Mapping& m) { return m.counters.devices_identified; }},
-    {"orv_clients_accepted_total", "counter", "Clients accepted on the mapping's port",
-     [](const Mapping& m) { return m.counters.clients_accepted; }},
-    {"orv_clients_turned_away_total", "counter", "Clients closed because every pair held a client",
-     [](const Mapping& m) { return m.counters.clients_turned_away; }},
-    {"orv_devices_turned_away_total", "counter", "Devices closed because every pair held a device",
-     [](const Mapping& m) { return m.counters.devices_turned_away; }},
-    {"orv_pairs_ended_total", "counter", "Joined pairs of the mapping that ended",
-     [](const Mapping& m) { return m.counters.pairs_ended; }},
-    {"orv_relayed_to_device_bytes_total", "counter", "Bytes relayed from clients to devices",
-     [](const Mapping& m) { return m.counters.bytes_to_device; }},
-    {"orv_relayed_to_client_bytes_total", "counter", "Bytes relayed from devices to clients",
-     [](const Mapping& m) { return m.counters.bytes_to_client; }},
-};
-
-void add_family(StatusText& text, const char* name, const char* type, const char* help) {
+void add_family(StatusText& text, const Figure& figure) {
   text.add("# HELP ");
-  text.add(name);
+  text.add(figure.metric);
   text.add(" ");
-  text.add(help);
+  text.add(figure.help);
   text.add("\n# TYPE ");
-  text.add(name);
-  text.add(" ");
-  text.add(type);
-  text.add("\n");
+  text.add(figure.metric);
+  text.add(figure.kind == FigureKind::kCounter ? " counter\n" : " gauge\n");
 }
 
-void add_sample(StatusText& text, const char* name, std::uint64_t value) {
-  text.add(name);
+// name{mapping="...",label="..."} value; either label may be absent.
+void add_sample(StatusText& text, const Figure& figure, const Mapping* mapping, int label,
+                std::uint64_t value) {
+  text.add(figure.metric);
+  const bool labelled = figure.label_name != nullptr;
+  if (mapping != nullptr || labelled) text.add("{");
+  if (mapping != nullptr) {
+    text.add("mapping=\"");
+    add_escaped(text, mapping->identifier, Form::kLabel);
+    text.add(labelled ? "\"," : "\"");
+  }
+  if (labelled) {
+    text.add(figure.label_name);
+    text.add("=\"");
+    text.add(figure.label_text(label));
+    text.add("\"");
+  }
+  if (mapping != nullptr || labelled) text.add("}");
   text.add(" ");
   text.add_number(value);
   text.add("\n");
 }
 
-}  // namespace
+// ---- /status.json and / --------------------------------------------------------------------
 
-std::size_t status_body_capacity(const RelayState& state) {
-  std::size_t metrics = kFixedBytes, page = kFixedBytes;
-  for (const Mapping& mapping : state.mappings) {
-    if (!mapping.live) continue;
-    metrics += kMetricsPerMapping + kLabelBytesPerByte * mapping.identifier.size();
-    page += kPagePerMapping + kShownBytesPerByte * mapping.identifier.size();
+void add_json_value(StatusText& text, FigureKind kind, std::uint64_t value) {
+  if (kind == FigureKind::kFlag) {
+    text.add(value != 0 ? "true" : "false");
+  } else if (kind == FigureKind::kTime && value == 0) {
+    text.add("null");
+  } else if (kind == FigureKind::kTime) {
+    text.add("\"");
+    add_time(text, static_cast<std::int64_t>(value), true);
+    text.add("\"");
+  } else {
+    text.add_number(value);
   }
-  return std::max(metrics, page);
 }
 
-std::size_t render_metrics(const RelayState& state, char* out, std::size_t capacity) {
-  StatusText text{out, capacity};
-  for (const MappingMetric& metric : kMappingMetrics) {
-    add_family(text, metric.name, metric.type, metric.help);
-    for (const Mapping& mapping : state.mappings) {
-      if (!mapping.live) continue;
-      text.add(metric.name);
-      text.add("{mapping=\"");
-      add_identifier(text, mapping.identifier, true);
-      text.add("\"} ");
-      text.add_number(metric.value(mapping));
-      text.add("\n");
+// ,"key":value for each figure; a labelled one as an object of its labels.
+template <typename Source, std::size_t count>
+void add_json_figures(StatusText& text, const FigureOf<Source> (&rows)[count],
+                      const Source& source) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const Figure& figure = rows[i].figure;
+    text.add(i == 0 ? "\"" : ",\"");
+    text.add(figure.key);
+    text.add(figure.label_name != nullptr ? "\":{" : "\":");
+    for (int label = 0; label < figure.label_count; ++label) {
+      if (figure.label_name != nullptr) {
+        text.add(label == 0 ? "\"" : ",\"");
+        text.add(figure.label_text(label));
+        text.add("\":");
+      }
+      add_json_value(text, figure.kind, rows[i].read(source, label));
     }
+    if (figure.label_name != nullptr) text.add("}");
   }
-  std::uint64_t pending = 0;
-  for (const PendingSlot& slot : state.queue) pending += slot.socket != kNoSocket;
-  add_family(text, "orv_pending_connections", "gauge",
-             "Device connections waiting for their handshake to end");
-  add_sample(text, "orv_pending_connections", pending);
-  add_family(text, "orv_handshakes_refused_total", "counter",
-             "Device handshakes refused, by reason");
-  for (int reason = 0; reason < static_cast<int>(Refusal::kCount); ++reason) {
-    text.add("orv_handshakes_refused_total{reason=\"");
-    text.add(refusal_text(static_cast<Refusal>(reason)));
-    text.add("\"} ");
-    text.add_number(state.counters.refused[reason]);
-    text.add("\n");
-  }
-  add_family(text, "orv_unknown_identifiers_total", "counter",
-             "Devices that named an identifier no mapping has");
-  add_sample(text, "orv_unknown_identifiers_total", state.counters.unknown_identifiers);
-  add_family(text, "orv_evictions_total", "counter",
-             "Pending device connections closed for their age or the handshake timeout");
-  add_sample(text, "orv_evictions_total", state.counters.evictions);
-  add_family(text, "orv_accept_errors_total", "counter", "Failed accepts on the relay's listeners");
-  add_sample(text, "orv_accept_errors_total", state.counters.accept_errors);
-  add_family(text, "orv_watch_refusals_total", "counter",
-             "Sockets the readiness poller refused: new connections turned away, others ended");
-  add_sample(text, "orv_watch_refusals_total", state.counters.watch_refusals);
-  add_family(text, "orv_start_time_seconds", "gauge",
-             "When the relay started, in seconds since 1970");
-  text.add("orv_start_time_seconds ");
-  text.add_signed(state.counters.started_at);
-  text.add("\n");
-  add_family(text, "orv_build_info", "gauge", "The relay's version");
-  text.add("orv_build_info{version=\"");
-  text.add(kVersionText);
-  text.add("\"} 1\n");
-  return text.overflow ? 0 : text.length;
 }
 
-// ---- / -----------------------------------------------------------------------------------
-
-namespace {
-
-// Times are shown within the years 1970 to 9999, so a clock far off cannot overflow a sum.
-std::int64_t shown_time(std::int64_t seconds) {
-  return std::clamp<std::int64_t>(seconds, 0, 253402300799);
+void add_text_value(StatusText& text, FigureKind kind, std::uint64_t value) {
+  if (kind == FigureKind::kFlag) {
+    text.add(value != 0 ? "yes" : "no");
+  } else if (kind == FigureKind::kTime && value == 0) {
+    text.add("never");
+  } else if (kind == FigureKind::kTime) {
+    add_time(text, static_cast<std::int64_t>(value), false);
+  } else {
+    text.add_number(value);
+  }
 }
 
-// "YYYY-MM-DD hh:mm:ss UTC".
-void add_utc(StatusText& text, std::int64_t seconds) {
-  using namespace std::chrono;
-  seconds = shown_time(seconds);
-  const sys_seconds time{std::chrono::seconds{seconds}};
-  const sys_days day = floor<days>(time);
-  const year_month_day date{day};
-  const hh_mm_ss clock{time - day};
-  const auto two = [&](unsigned value) {
-    const char digits[2] = {static_cast<char>('0' + value / 10),
-                            static_cast<char>('0' + value % 10)};
-    text.add(std::string_view(digits, 2));
+// Three lines, "label: value, ...": the state now, the counts since start, the times.
+template <typename Source, std::size_t count>
+void add_text_figures(StatusText& text, const FigureOf<Source> (&rows)[count], const Source& source,
+                      const char* indent) {
+  const auto line_of = [](FigureKind kind) {
+    return kind == FigureKind::kCounter ? 1 : kind == FigureKind::kTime ? 2 : 0;
   };
-  text.add_signed(static_cast<int>(date.year()));
-  text.add("-");
-  two(static_cast<unsigned>(date.month()));
-  text.add("-");
-  two(static_cast<unsigned>(date.day()));
-  text.add(" ");
-  two(static_cast<unsigned>(clock.hours().count()));
-  text.add(":");
-  two(static_cast<unsigned>(clock.minutes().count()));
-  text.add(":");
-  two(static_cast<unsigned>(clock.seconds().count()));
-  text.add(" UTC");
+  static const char* const kHeads[] = {"now: ", "since start: ", ""};
+  for (int line = 0; line < 3; ++line) {
+    bool first = true;
+    for (std::size_t i = 0; i < count; ++i) {
+      const Figure& figure = rows[i].figure;
+      if (line_of(figure.kind) != line) continue;
+      text.add(first ? indent : ", ");
+      if (first) text.add(kHeads[line]);
+      first = false;
+      text.add(figure.text);
+      text.add(":");
+      for (int label = 0; label < figure.label_count; ++label) {
+        text.add(label == 0 ? " " : ", ");
+        add_text_value(text, figure.kind, rows[i].read(source, label));
+        if (figure.label_name != nullptr) {
+          text.add(" ");
+          text.add(figure.label_text(label));
+        }
+      }
+    }
+    if (!first) text.add("\n");
+  }
 }
 
-void add_mapping(StatusText& text, const Mapping& mapping, std::int64_t now_seconds) {
-  const PairCounts counts = count_pairs(mapping);
-  const MappingCounters& counters = mapping.counters;
-  text.add("\n'");
-  add_identifier(text, mapping.identifier, false);
-  text.add("' on port ");
-  text.add_signed(mapping.port);
-  text.add(mapping.listener != kNoSocket ? ", listening: " : ", not listening: ");
-  text.add_number(counts.relaying);
-  text.add(" relaying, ");
-  text.add_number(counts.devices_waiting);
-  text.add(" devices waiting, ");
-  text.add_number(counts.clients_waiting);
-  text.add(" clients waiting\n  since start: ");
-  text.add_number(counters.devices_identified);
-  text.add(" devices identified, ");
-  text.add_number(counters.clients_accepted);
-  text.add(" clients accepted, ");
-  text.add_number(counters.clients_turned_away);
-  text.add(" clients and ");
-  text.add_number(counters.devices_turned_away);
-  text.add(" devices turned away, ");
-  text.add_number(counters.pairs_ended);
-  text.add(" pairs ended, ");
-  text.add_number(counters.bytes_to_device);
-  text.add(" bytes to devices, ");
-  text.add_number(counters.bytes_to_client);
-  text.add(" bytes to clients\n");
+void add_text_pairs(StatusText& text, const Mapping& mapping, std::int64_t now_seconds) {
   for (std::size_t p = 0; p < kPairsPerMapping; ++p) {
     const RelayPair& pair = mapping.pairs[p];
     const bool client = pair.client.socket != kNoSocket, device = pair.device.socket != kNoSocket;
@@ -300,58 +149,135 @@ void add_mapping(StatusText& text, const Mapping& mapping, std::int64_t now_seco
     text.add_number(p);
     if (!device || !client) {
       text.add(client ? ": client " : ": device ");
-      text.add(client ? pair.client.address : pair.device.address);
+      text.add(client ? pair.client.peer.text : pair.device.peer.text);
       text.add(" waiting\n");
       continue;
     }
     text.add(": client ");
-    text.add(pair.client.address);
+    text.add(pair.client.peer.text);
     text.add(", device ");
-    text.add(pair.device.address);
-    text.add(", joined ");
-    add_utc(text, pair.joined_at);
+    text.add(pair.device.peer.text);
+    text.add(", relaying since ");
+    add_time(text, pair_since(pair), false);
     text.add(" (");
-    text.add_signed(shown_time(now_seconds) - shown_time(pair.joined_at));
-    text.add(" s ago), ");
+    text.add_number(shown_time(now_seconds) -
+                    std::min(shown_time(now_seconds), shown_time(pair_since(pair))));
+    text.add(" s), bytes to the device: ");
     text.add_number(pair.client.delivered);
-    text.add(" bytes to the device, ");
+    text.add(", bytes to the client: ");
     text.add_number(pair.device.delivered);
-    text.add(" bytes to the client\n");
+    text.add("\n");
+  }
+}
+
+void add_json_pairs(StatusText& text, const Mapping& mapping) {
+  bool first = true;
+  for (std::size_t p = 0; p < kPairsPerMapping; ++p) {
+    const RelayPair& pair = mapping.pairs[p];
+    const bool client = pair.client.socket != kNoSocket, device = pair.device.socket != kNoSocket;
+    if (!client && !device) continue;
+    text.add(first ? "{\"pair\":" : ",{\"pair\":");
+    first = false;
+    text.add_number(p);
+    for (const Channel* side : {&pair.client, &pair.device}) {
+      text.add(side == &pair.client ? ",\"client\":" : ",\"device\":");
+      if (side->socket == kNoSocket) {
+        text.add("null");
+        continue;
+      }
+      text.add("\"");
+      text.add(side->peer.text);
+      text.add("\"");
+    }
+    text.add(",\"since\":");
+    add_json_value(text, FigureKind::kTime, client && device ? shown_time(pair_since(pair)) : 0);
+    text.add(",\"bytes_to_device\":");
+    text.add_number(pair.client.delivered);
+    text.add(",\"bytes_to_client\":");
+    text.add_number(pair.device.delivered);
+    text.add("}");
   }
 }
 
 }  // namespace
 
+std::size_t status_body_capacity(const RelayState& state) {
+  std::size_t capacity = kFixedBytes;
+  for (const Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
+    capacity += kPerMapping + kIdentifierCopies * kEscapedBytesPerByte * mapping.identifier.size();
+  }
+  return capacity;
+}
+
+std::size_t render_metrics(const RelayState& state, char* out, std::size_t capacity) {
+  StatusText text{out, capacity};
+  for (const MappingFigure& row : kMappingFigures) {
+    add_family(text, row.figure);
+    for (const Mapping& mapping : state.mappings) {
+      if (!mapping.live) continue;
+      add_sample(text, row.figure, &mapping, 0, row.read(mapping, 0));
+    }
+  }
+  for (const RelayFigure& row : kRelayFigures) {
+    add_family(text, row.figure);
+    for (int label = 0; label < row.figure.label_count; ++label) {
+      add_sample(text, row.figure, nullptr, label, row.read(state, label));
+    }
+  }
+  text.add("# HELP orv_build_info The relay's version\n# TYPE orv_build_info gauge\n");
+  text.add("orv_build_info{version=\"");
+  text.add(kVersionText);
+  text.add("\"} 1\n");
+  return text.overflow ? 0 : text.length;
+}
+
+std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char* out,
+                        std::size_t capacity) {
+  StatusText text{out, capacity};
+  text.add("{\"version\":\"");
+  text.add(kVersionText);
+  text.add("\",\"now\":\"");
+  add_time(text, now_seconds, true);
+  text.add("\",\"relay\":{");
+  add_json_figures(text, kRelayFigures, state);
+  text.add("},\"mappings\":[");
+  bool first = true;
+  for (const Mapping& mapping : state.mappings) {
+    if (!mapping.live) continue;
+    text.add(first ? "{\"id\":\"" : ",\n{\"id\":\"");
+    first = false;
+    add_escaped(text, mapping.identifier, Form::kJson);
+    text.add("\",\"port\":");
+    text.add_signed(mapping.port);
+    text.add(",");
+    add_json_figures(text, kMappingFigures, mapping);
+    text.add(",\"pairs\":[");
+    add_json_pairs(text, mapping);
+    text.add("]}");
+  }
+  text.add("]}\n");
+  return text.overflow ? 0 : text.length;
+}
+
 std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char* out,
                         std::size_t capacity) {
   StatusText text{out, capacity};
-  std::uint64_t pending = 0;
-  for (const PendingSlot& slot : state.queue) pending += slot.socket != kNoSocket;
-  const RelayCounters& counters = state.counters;
   text.add("ORV ");
   text.add(kVersionText);
-  text.add(", started ");
-  add_utc(text, counters.started_at);
-  text.add("\nDevice connections waiting for their handshake: ");
-  text.add_number(pending);
-  text.add("\nHandshakes refused:");
-  for (int reason = 0; reason < static_cast<int>(Refusal::kCount); ++reason) {
-    text.add(reason == 0 ? " " : ", ");
-    text.add_number(counters.refused[reason]);
-    text.add(" ");
-    text.add(refusal_text(static_cast<Refusal>(reason)));
-  }
-  text.add("\nUnknown identifiers: ");
-  text.add_number(counters.unknown_identifiers);
-  text.add(", evictions: ");
-  text.add_number(counters.evictions);
-  text.add(", accept errors: ");
-  text.add_number(counters.accept_errors);
-  text.add(", refused by the poller: ");
-  text.add_number(counters.watch_refusals);
-  text.add("\n");
+  text.add(", times in the relay's local time (");
+  add_zone(text, now_seconds);
+  text.add(")\n");
+  add_text_figures(text, kRelayFigures, state, "");
   for (const Mapping& mapping : state.mappings) {
-    if (mapping.live) add_mapping(text, mapping, now_seconds);
+    if (!mapping.live) continue;
+    text.add("\n'");
+    add_escaped(text, mapping.identifier, Form::kText);
+    text.add("' on port ");
+    text.add_signed(mapping.port);
+    text.add("\n");
+    add_text_figures(text, kMappingFigures, mapping, "  ");
+    add_text_pairs(text, mapping, now_seconds);
   }
   return text.overflow ? 0 : text.length;
 }

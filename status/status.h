@@ -1,5 +1,6 @@
 // The status listener: a small HTTP/1.1 server in the relay's own pass that answers GET /metrics
-// (Prometheus text) and GET / (plain text) from a read-only view of the relay's state.
+// (Prometheus text), GET /status.json and GET / (plain text) from a read-only view of the relay's
+// state.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,8 @@ namespace orv {
 constexpr int kStatusConnections = 8;                // open at once; more wait in the backlog
 constexpr std::size_t kStatusRequestBytes = 4096;    // request line and headers
 constexpr std::int64_t kStatusConnectionMs = 10000;  // a connection's whole life
+constexpr std::int64_t kStatusRequestMs = 2000;      // its request must have arrived by then
+constexpr int kStatusConnectionsPerAddress = 4;      // from one address at once
 constexpr std::int64_t kStatusAcceptRestMs = 1000;   // the listener rests after a failed accept
 constexpr char kVersionText[] = "1.0";
 
@@ -23,6 +26,7 @@ constexpr char kVersionText[] = "1.0";
 enum class StatusRequest : std::uint8_t {
   kIncomplete,  // no blank line yet, and room for more
   kMetrics,     // GET or HEAD of /metrics
+  kJson,        // GET or HEAD of /status.json
   kPage,        // GET or HEAD of /
   kNotFound,    // any other method or path
   kBadRequest,  // not an HTTP/1.x request line
@@ -51,8 +55,10 @@ struct StatusConnection {
   std::uint8_t watched = kUnwatched;
   StatusPhase phase = StatusPhase::kFree;
   std::int64_t opened_ms = 0;  // clock_milliseconds() at accept
-  std::size_t received = 0;    // request bytes in request
-  std::size_t answer_at = 0;   // the answer still to send: answer[answer_at, answer_end)
+  IpAddress peer;
+  std::uint64_t accept_number = 0;  // orders connections accepted within one millisecond
+  std::size_t received = 0;         // request bytes in request
+  std::size_t answer_at = 0;        // the answer still to send: answer[answer_at, answer_end)
   std::size_t answer_end = 0;
   // Allocated once at start and untouched until used: an idle server costs no resident memory.
   std::unique_ptr<char[]> request;  // kStatusRequestBytes
@@ -68,6 +74,7 @@ struct StatusServer {
   std::uint8_t listener_watched = kUnwatched;
   std::int64_t resume_ms = 0;  // the listener rests until then after a failed accept
   int open = 0;                // connections not free
+  std::uint64_t accepts = 0;   // connections accepted so far
   std::size_t answer_capacity = 0;
   StatusConnection connections[kStatusConnections];
 };
@@ -94,10 +101,12 @@ struct StatusText {
   void add_signed(std::int64_t value);
 };
 
-// Bytes enough for either body, with the relay's configured mappings and every pair joined.
+// Bytes enough for any body, with the relay's configured mappings and every pair joined.
 std::size_t status_body_capacity(const RelayState& state);
-// The bodies of /metrics and /. Each returns its length, or 0 when it did not fit.
+// The bodies of /metrics, /status.json and /. Each returns its length, or 0 when it did not fit.
 std::size_t render_metrics(const RelayState& state, char* out, std::size_t capacity);
+std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char* out,
+                        std::size_t capacity);
 std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char* out,
                         std::size_t capacity);
 

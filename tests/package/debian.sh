@@ -1,7 +1,7 @@
 #!/bin/sh
 # The .deb: its contents and control files, its unit (systemd-analyze, where installed), and an
 # install, upgrade, removal and purge on this machine, which need not run systemd.
-# Usage (as root): debian.sh ORV.DEB DEFAULT_CONF
+# Usage (as root): debian.sh ORV.DEB DEFAULT_CONF (build/native/orv.conf.default)
 set -eu
 deb=$(realpath "$1")
 default_conf=$(realpath "$2")
@@ -25,10 +25,13 @@ for page in man8/orv.8 man5/orv.conf.5; do
   zcat "$out/root/usr/share/man/$page.gz" >"$out/page"  # with every guide section filled in
   grep -q '^\.SH' "$out/page" && ! grep -q 'guide:' "$out/page" || fail "$page is no man page"
 done
-cmp -s "$out/root/etc/orv/orv.conf" "$default_conf" || fail "orv.conf is not the example"
-# The exposure is rated 0 to 10; 2 is well within "OK" and far below the 9.6 of a bare unit.
-[ -z "$analyze" ] || systemd-analyze security --offline=yes --threshold=20 "$out/root$unit" \
-  >"$out/security" || fail "exposure above 2.0: $(tail -n 1 "$out/security")"
+cmp -s "$out/root/etc/orv/orv.conf" "$default_conf" || fail "orv.conf is not the default"
+# An install must not serve names anyone can guess: the default's map lines are comments.
+! grep -Eq '^[[:space:]]*map[[:space:]]' "$out/root/etc/orv/orv.conf" || fail "orv.conf maps"
+grep -q '^WatchdogSec=' "$out/root$unit" || fail "the unit has no watchdog"
+# The exposure is rated 0 to 10 (the threshold in tenths); 1.5 is "OK", a bare unit's is 9.6.
+[ -z "$analyze" ] || systemd-analyze security --offline=yes --threshold=15 "$out/root$unit" \
+  >"$out/security" || fail "exposure above 1.5: $(tail -n 1 "$out/security")"
 
 if [ "$(id -u)" -ne 0 ] || installed || [ -e /etc/orv ] || [ -e /var/lib/orv ]; then
   echo "debian package: not root, or orv is here already; install check skipped" >&2
@@ -46,11 +49,13 @@ dpkg_or_fail -i "$deb"
 man=$(command -v man >/dev/null && echo yes || echo no)
 [ -z "$analyze" ] || systemd-analyze verify --man="$man" $unit >"$out/verify" 2>&1 ||
   fail "verify: $(cat "$out/verify")"
+# On the installed default, as the unit would run it: the active-mode port alone listens.
 mkdir "$out/data"
-echo "active-mode-port 2920" >"$out/data/orv.conf"
-STATE_DIRECTORY=$out/data CONFIGURATION_DIRECTORY=$out/data /usr/sbin/orv run 2>/dev/null &
+STATE_DIRECTORY=$out/data CONFIGURATION_DIRECTORY=/etc/orv /usr/sbin/orv run 2>/dev/null &
 timeout 10 sh -c "until grep -qs 'Started 1.0' $out/data/orv.log; do sleep 0.1; done" ||
   fail "the installed program did not start"
+ports=$(ss -Hltnp | grep "pid=$!," | awk '{ sub(/.*:/, "", $4); print $4 }' | sort -u | tr '\n' ' ')
+[ "$ports" = "2000 " ] || fail "listening on ${ports:-nothing}, not on 2000 alone"
 kill -INT $! && wait $! || fail "the installed program did not stop cleanly"
 
 # A changed orv.conf stays: it is a conffile (checked above) that no maintainer script touches.

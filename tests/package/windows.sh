@@ -35,10 +35,18 @@ remove_all() { # a service left installed would start with every later Wine sess
 trap 'remove_all; rm -rf "$out"' EXIT
 remove_all
 
+# Wine keeps no descriptors on files: it shows a Unix mode's write bit for others as Everyone's
+# right to write, and turns a descriptor it is given into a mode. So a folder and a file that
+# others may change (mode o+w) stand for someone else's, and the descriptor that "orv.exe
+# install" applies must take that right away.
+others_may_write() { for path; do [ $(($(stat -c %#a "$path") & 2)) = 0 ] || return 0; done; false; }
+
 echo "== windows installer: default configuration, a disabled service stays stopped"
 run sc create ORV binpath= "$orv" start= disabled || fail "sc create: $(cat "$out/output")"
+mkdir -p "$data" && chmod 0777 "$data"
 install
 cmp -s "$data/orv.conf" "$default_conf" || fail "no default orv.conf"
+! others_may_write "$data" "$data/orv.conf" || fail "others may still change the data folder"
 state_is STOPPED || fail "a disabled service was started: $(cat "$out/output")"
 
 echo "== windows installer: what orv.exe install registers, once"
@@ -64,7 +72,9 @@ run "$event_text" "$entry" && [ "$(cat "$out/output")" = "$entry" ] ||
 echo "== windows installer: over an orv.conf, one pair relayed, upgrade while running, stop"
 printf 'active-mode-port 2910\nmap pkg 2911\n' >"$data/orv.conf"
 cp "$data/orv.conf" "$out/orv.conf"
+chmod o+w "$data" "$data/orv.conf"  # the service exists: the folder is made private all the same
 install
+! others_may_write "$data" "$data/orv.conf" || fail "an upgrade left the data folder open"
 [ -f "$program/doc/guide.md" ] && [ -f "$program/doc/README.md" ] || fail "no documents"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
 running
@@ -81,6 +91,14 @@ cmp -s "$data/orv.conf" "$out/orv.conf" || fail "an install replaced orv.conf"
 running
 run sc stop ORV
 stopped && said "WIN32_EXIT_CODE    : 0  (0x0)"
+
+echo "== windows installer: the service refuses a data folder that others may change"
+chmod o+w "$data"
+run sc start ORV || true
+stopped && said "WIN32_EXIT_CODE    : 1066  (0x42a)" && said "SERVICE_EXIT_CODE  : 1  (0x1)"
+grep -q 'Data folder C:\\ProgramData\\orv may be changed by S-1-1-0: run orv install' \
+  "$data/orv.log" || fail "no reason in orv.log: $(tail -n 3 "$data/orv.log")"
+chmod o-w "$data"
 
 echo "== windows installer: a start without orv.conf fails, uninstall keeps the data"
 rm "$data/orv.conf"

@@ -51,7 +51,9 @@ inline bool wait_for_text(const std::string& path, const std::string& text, int 
   return wait_until([&] { return read_text(path).find(text) != text.npos; }, timeout_ms);
 }
 
-inline int listen_on(int port) { return orv::open_listener(port); }  // -1 on failure
+inline int listen_on(int port) {  // on every IPv4 address; -1 on failure
+  return orv::net_open_listener({}, port, orv::kBacklogMax);
+}
 inline int connect_to(int port) {  // on loopback, each receive waiting 5 s at most; -1 on failure
   const int s = orv::net_connect_loopback(port);
   const timeval wait{5, 0};

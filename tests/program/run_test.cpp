@@ -57,10 +57,13 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
       if (run == 1) close(std::exchange(stderr_pipe[0], -1));
     }
     const bool service = run == 0 && !under_wine();  // then console runs, in any letter case
-    if (service) env.push_back("NOTIFY_SOCKET=" + (out / "notify").string());
+    if (service)
+      env.insert(env.end(),
+                 {"NOTIFY_SOCKET=" + (out / "notify").string(), "WATCHDOG_USEC=30000000"});
     start(service ? std::vector<std::string>{} : std::vector<std::string>{"rUn", "extra", "words"},
           {stderr_pipe[1], run == 2});
-    if (service) env.pop_back();
+    if (service) env.resize(env.size() - 2);
+    const auto started = std::chrono::steady_clock::now();
     close(stderr_pipe[1]);
     ASSERT_TRUE(wait_for_log("Started 1.0")) << log();
     const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
@@ -87,7 +90,7 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     EXPECT_EQ(wait_child(promtool, kStartMs), 0)
         << "promtool (Debian package prometheus): " << read_text(promtool.err_path);
     EXPECT_TRUE(
-        has(page("GET / HTTP/1.1\r\n\r\n"), "4 bytes to the device, 5 bytes to the client\n"));
+        has(page("GET / HTTP/1.1\r\n\r\n"), "bytes to the device: 4, bytes to the client: 5\n"));
     close(client);
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 4 bytes to the device, )"
@@ -133,8 +136,15 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     char buffer[256];
     for (ssize_t n; (n = recv(notify, buffer, sizeof buffer, MSG_DONTWAIT)) > 0; said += '|')
       said.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(said, service ? "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000|READY=1|STOPPING=1|"
-                              "STATUS=Stopped|"
+    // The watchdog hears from the passes at most once a second: one or more while it ran.
+    const auto ran = std::chrono::steady_clock::now() - started;
+    std::int64_t beats = 0;
+    for (auto at = said.find("WATCHDOG"); at != said.npos; at = said.find("WATCHDOG", at + 1))
+      ++beats;
+    EXPECT_LE(beats, 1 + std::chrono::duration_cast<std::chrono::seconds>(ran).count());
+    said = std::regex_replace(said, std::regex("(WATCHDOG=1\\|)+"), "WATCHDOG=1|");
+    EXPECT_EQ(said, service ? "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000|READY=1|WATCHDOG=1|"
+                              "STOPPING=1|STATUS=Stopped|"
                             : "");
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 0 bytes to the device, )"
@@ -195,26 +205,58 @@ TEST_F(ProgramTest, FailedStartsAndUnknownCommandsExitWithCodeOneAndSayWhy) {
   EXPECT_EQ(read_text(child.out_path), "Cannot install service: systemd is not running\n");
 }
 
-// A fault leaves a dump and says so in the log; a dump it cannot write, it does not claim.
-TEST_F(ProgramTest, FaultLeavesADumpAndSaysSoOrSaysWhyNot) {
+// A fault leaves a fresh dump (mode 0600 natively) and says so. What was at its path is never
+// written through: a link keeps its target unchanged; what cannot be removed (a folder, natively
+// also root's link in sticky /var/tmp for a crash of user nobody) means no dump, and says why.
+TEST_F(ProgramTest, FaultLeavesAFreshDumpAndSaysSoOrSaysWhyNot) {
   const bool wine = under_wine();
   const fs::path dump =
       wine ? fs::path(environment("WINEPREFIX")) / "drive_c/orv.dmp" : fs::path("/var/tmp/orv.dmp");
   const std::string fault = std::string("Exception with code ") + (wine ? "c0000005" : "000b");
   const std::string named = wine ? "c:\\orv.dmp" : dump.string();
-  for (const bool writable : {true, false}) {
+  const fs::path target = out / "target";
+  const bool as_nobody_too = !wine && getuid() == 0;
+  enum There { kNothing, kOldDump, kLink, kFolder, kRootsLink };
+  const struct {
+    There there;
+    std::string logged;
+  } cases[] = {{kNothing, " captured to " + named},
+               {kOldDump, " captured to " + named},
+               {kLink, " captured to " + named},
+               {kFolder, ", no dump written to " + named + " (error " + (wine ? "5" : "21") +
+                             " removing what is there)"},
+               {kRootsLink, ", no dump written to " + named + " (error 1 removing what is there)"}};
+  for (const auto& [there, logged] : cases) {
+    // Wine follows a Unix link in every call, DeleteFile's included: no Windows link to plant.
+    if ((there == kRootsLink && !as_nobody_too) || (there == kLink && wine)) continue;
+    SCOPED_TRACE(there);
     fs::remove_all(dump);
     fs::remove(data / "orv.log");
-    if (!writable) fs::create_directories(dump);  // a folder in the way of the file
-    Child crashed =
-        spawn_child({environment("ORV_TOOLS_DIR") + "/crash_tool" + (wine ? ".exe" : ""),
-                     wine ? "C:\\ProgramData\\orv" : data.string()},
-                    {}, out.string());
+    std::ofstream(target, std::ios::binary) << "kept";
+    if (there == kOldDump) std::ofstream(dump, std::ios::binary) << "old";
+    if (there == kLink || there == kRootsLink) fs::create_symlink(target, dump);
+    if (there == kFolder) fs::create_directories(dump);
+    std::vector<std::string> argv = {
+        environment("ORV_TOOLS_DIR") + "/crash_tool" + (wine ? ".exe" : ""),
+        wine ? "C:\\ProgramData\\orv" : data.string()};
+    if (there == kRootsLink) {  // nobody writes the log in its own folder
+      argv.insert(argv.begin(), {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+      fs::permissions(data, fs::perms::all);
+    }
+    Child crashed = spawn_child(argv, {}, out.string());
     EXPECT_GT(wait_child(crashed, kStartMs), 0);  // -1: it hung
-    expect_logged({writable ? fault + " captured to " + named
-                            : fault + ", no dump written to " + named + " (error "});
-    EXPECT_EQ(fs::is_regular_file(dump) && fs::file_size(dump) > 0, writable);
-    EXPECT_TRUE(!writable || wine || has(read_text(dump.string()), "signal 11"));
+    expect_logged({fault + logged});
+    EXPECT_EQ(read_text(target.string()), "kept");
+    const bool written = logged.starts_with(" captured");
+    EXPECT_EQ(fs::is_regular_file(fs::symlink_status(dump)) && fs::file_size(dump) > 0, written);
+    if (!written || wine) continue;
+    EXPECT_TRUE(has(read_text(dump.string()), "signal 11 (SEGV)\naddress 0x"));
+    EXPECT_EQ(fs::status(dump).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(
+        std::regex_search(log(), std::regex(R"(\r\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )" +
+                                            fault + R"( captured to /var/tmp/orv\.dmp\r\n$)")))
+        << log();
   }
   fs::remove_all(dump);
 }

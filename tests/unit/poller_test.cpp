@@ -7,10 +7,10 @@ namespace {
 
 // Connected pairs: the watched side accepted, its peer connected; all closed at the end.
 struct Connections {
-  Socket listener = (net_startup(), open_listener(0));
+  Socket listener = (net_startup(), net_open_listener({}, 0, kBacklogMax));
   std::vector<Socket> watched, peer;
   explicit Connections(int count) {
-    char address[kAddressTextBytes];
+    PeerAddress address;
     for (int i = 0; i < count; ++i) {
       peer.push_back(net_connect_loopback(net_local_port(listener)));
       watched.push_back(net_accept(listener, address));

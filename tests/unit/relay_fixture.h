@@ -16,7 +16,7 @@ namespace orv {
 
 inline int free_port() {
   net_startup();
-  const Socket probe = open_listener(0);
+  const Socket probe = net_open_listener({}, 0, kBacklogMax);
   const int port = net_local_port(probe);
   net_close(probe);
   return port;
@@ -79,13 +79,14 @@ struct RelayFixture : ::testing::Test {
       std::filesystem::temp_directory_path() / ("orv-relay-" + std::to_string(device_port));
   std::vector<Socket> peers;  // test-side sockets, closed once the relay stopped
 
-  // With the mappings "m" and "n", each on a fresh port.
-  void start() {
+  // With the mappings "m" and "n", each on a fresh port, and more lines of orv.conf.
+  void start(const std::string& more = "") {
     std::filesystem::create_directories(folder);
     set_data_folder(folder.string());
     std::ofstream(folder / "orv.conf", std::ios::binary)
         << "active-mode-port " << device_port << "\nmap m " << free_port() << "\nmap n "
-        << free_port() << "\n";
+        << free_port() << "\n"
+        << more;
     ASSERT_TRUE(orv_start(state, (folder / "orv.conf").string()));
   }
   void TearDown() override {
@@ -98,6 +99,12 @@ struct RelayFixture : ::testing::Test {
   }
   Mapping& mapping(std::size_t index) { return state.mappings.at(index); }
   Socket connect(int port) { return peers.emplace_back(net_connect_loopback(port)); }
+  // From a source address to its family's loopback: all of 127.0.0.0/8 is this machine.
+  Socket connect_from(const std::string& source, int port) {
+    IpAddress from, to = ipv4_address({127, 0, 0, 1});
+    if (parse_address(source, from) && from.family == Family::kIpv6) to = kIpv6Loopback;
+    return peers.emplace_back(net_connect(to, port, &from));
+  }
   // Closes a test-side socket before the end of the test; nothing when it is closed already.
   void hang_up(Socket socket) {
     if (std::erase(peers, socket) > 0) net_close(socket);

@@ -1,6 +1,5 @@
 // The relay pass on loopback: the handshake, who joins whom, and how pairs and pending devices end.
 #ifndef _WIN32
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -194,9 +193,9 @@ TEST_F(Relay, FailedWaitRestsThePassAndLogsAtMostOnceASecond) {
 // With the poller's registry full, a new client is closed at once and counted; room brings it in.
 TEST_F(Relay, ClientThePollerCannotWatchIsTurnedAwayAndCounted) {
   relay_cycle(state);  // the active-mode listener in the wait
-  const Socket listener = peers.emplace_back(open_listener(0));
+  const Socket listener = peers.emplace_back(net_open_listener({}, 0, kBacklogMax));
   std::vector<std::uint8_t> records(1000, kUnwatched);
-  char address[kAddressTextBytes];
+  PeerAddress address;
   std::size_t i = 0;  // the test's own sockets fill the relay's poller
   while (connect(net_local_port(listener)) != kNoSocket &&
          poller_watch(*state.poller, peers.emplace_back(net_accept(listener, address)),
@@ -261,9 +260,9 @@ TEST_F(RelayFixture, KeepaliveEndsAPairWhoseDeviceVanishedSilently) {
   state.config.keepalive_seconds = 1;
   const Socket client_side = placed_client();
   ASSERT_EQ(setns(peer_ns, CLONE_NEWNET), 0);
-  const Socket device_side = peers.emplace_back(net_tcp_socket());
-  sockaddr_in address{AF_INET, htons(device_port), {inet_addr("192.0.2.1")}, {}};
-  ASSERT_EQ(::connect(device_side, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const Socket device_side =
+      peers.emplace_back(net_connect(ipv4_address({192, 0, 2, 1}), device_port));
+  ASSERT_NE(device_side, kNoSocket);
   ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
   send_text(device_side, kGreeting + "id:'m'\nup");
   ASSERT_EQ(receive(client_side, 2), "up");

@@ -4,28 +4,64 @@
 namespace orv {
 namespace {
 
-// The buffers sized at start hold both bodies at their largest: every pair joined, the longest
-// identifier expanded most. Rows: an identifier, as a metrics label, as the page shows it.
+// The buffers sized at start hold every body at its largest: every pair joined, the longest
+// identifier expanded most. Rows: an identifier, as a metrics label, as the page shows it, in JSON.
 TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
-  const std::string rows[][3] = {
-      {"we\"ird\\id", "we\\\"ird\\\\id", "we\"ird\\\\id"},
-      {"a\x01z\x7f", "a\x01z\x7f", "a\\x01z\\x7f"},
-      {"\xc2\x9b[31m", "\xc2\x9b[31m", "\\xc2\\x9b[31m"},  // a C1 control
-      {"x\xff\xc3", "x\\\\xff\\\\xc3", "x\\xff\\xc3"},     // not UTF-8, cut short
+  const std::string rows[][4] = {
+      {"we\"ird\\id", "we\\\"ird\\\\id", "we\"ird\\\\id", "we\\\"ird\\\\\\\\id"},
+      {"a\x01z\x7f", "a\x01z\x7f", "a\\x01z\\x7f", "a\\\\x01z\\\\x7f"},
+      {"\xc2\x9b[31m", "\xc2\x9b[31m", "\\xc2\\x9b[31m", "\\\\xc2\\\\x9b[31m"},  // C1
+      {"x\xff\xc3", "x\\\\xff\\\\xc3", "x\\xff\\xc3", "x\\\\xff\\\\xc3"},        // not UTF-8
   };
   RelayState state;
   for (const auto& row : rows) state.mappings.push_back(make_mapping(row[0], 65535));
   state.mappings.push_back(make_mapping(std::string(245, '\xff'), 65535));
-  const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .address = "255.255.255.255:65535"};
+  IpAddress longest;  // the longest address text there is
+  parse_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", longest);
+  const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .peer = make_peer(longest, 65535)};
   for (Mapping& mapping : state.mappings)
     for (RelayPair& pair : mapping.pairs) pair = {widest, widest, 0, INT64_MIN};
-  std::string metrics(status_body_capacity(state), 0), page = metrics;
+  std::string metrics(status_body_capacity(state), 0), page = metrics, json = metrics;
   metrics.resize(render_metrics(state, metrics.data(), metrics.size()));
   page.resize(render_page(state, INT64_MAX, page.data(), page.size()));
-  for (const auto& [identifier, label, shown] : rows) {
+  json.resize(render_json(state, INT64_MAX, json.data(), json.size()));
+  for (const auto& [identifier, label, shown, in_json] : rows) {
     EXPECT_NE(metrics.find("{mapping=\"" + label + "\"} "), std::string::npos) << shown;
     EXPECT_NE(page.find("\n'" + shown + "' on port"), std::string::npos) << shown;
+    EXPECT_NE(json.find("{\"id\":\"" + in_json + "\",\"port\":65535,"), std::string::npos) << shown;
   }
+}
+
+// Times are the relay's local time as its log writes it, with the zone's offset at that moment.
+TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
+#ifdef _WIN32
+  GTEST_SKIP() << "zone rules in TZ are POSIX";
+#else
+  const char* zone = std::getenv("TZ");
+  const std::string saved = zone != nullptr ? zone : "";
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  tzset();
+  const std::pair<std::int64_t, std::string> rows[] = {
+      {1700000000, "2023-11-14T23:13:20+01:00"},
+      {1690000000, "2023-07-22T06:26:40+02:00"},
+      {INT64_MAX, "10000-01-01T00:59:59+01:00"},  // the last second shown, 9999 in UTC
+  };
+  RelayState state;
+  std::string page(status_body_capacity(state), 0), json = page;
+  for (const auto& [seconds, local] : rows) {
+    state.counters.started_at = seconds;
+    page.resize(render_page(state, 1700000000, page.data(), page.capacity()));
+    json.resize(render_json(state, 1700000000, json.data(), json.capacity()));
+    EXPECT_TRUE(page.starts_with("ORV 1.0, times in the relay's local time (UTC+01:00)\n"));
+    EXPECT_NE(page.find("\nstarted: " +
+                        local.substr(0, local.size() - 6).replace(local.find('T'), 1, " ") + ", "),
+              std::string::npos)
+        << page;
+    EXPECT_NE(json.find("\"started\":\"" + local + "\""), std::string::npos) << json;
+  }
+  zone != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  tzset();
+#endif
 }
 
 struct StatusServerTest : Relay {
@@ -35,9 +71,10 @@ struct StatusServerTest : Relay {
     ASSERT_TRUE(status_start(server, state));
   }
   // A connection that sent the request; held: once the server took it in.
-  Socket status_client(const std::string& request, bool held = false) {
+  Socket status_client(const std::string& request, bool held = false,
+                       const std::string& from = "127.0.0.1") {
     const int before = server.open;
-    const Socket socket = connect(state.config.status_port);
+    const Socket socket = connect_from(from, state.config.status_port);
     if (!request.empty()) send_text(socket, request);
     EXPECT_TRUE(!held || cycle_until([&] { return server.open > before; }));
     return socket;
@@ -49,6 +86,7 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
   const std::pair<std::string, std::string> rows[] = {
       {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "200 OK"},
       {"GET /?x[]=1 HTTP/1.0\n\n", "200 OK"},
+      {"GET /status.json HTTP/1.1\r\n\r\n", "200 OK"},
       {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK"},
       {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found"},
       {"GET /metrics\r\n\r\n", "400 Bad Request"},
@@ -59,7 +97,9 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
     SCOPED_TRACE(bytes.substr(0, 40));
     for (std::size_t length = 0; length < std::min(bytes.size(), kStatusRequestBytes); ++length)
       ASSERT_EQ(parse_status_request(bytes.data(), length).kind, StatusRequest::kIncomplete);
-    const std::string got = receive(status_client(bytes));
+    const Socket asking = status_client(bytes);
+    const std::string got = receive(asking);
+    hang_up(asking);  // or it holds one of its address's connections until its time is up
     EXPECT_TRUE(got.starts_with("HTTP/1.1 " + status + "\r\n")) << got;
     for (const char* header : {"\r\nConnection: close\r\n", "\r\nContent-Length: "})
       EXPECT_NE(got.find(header), std::string::npos) << header;
@@ -69,40 +109,71 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
   }
 }
 
-TEST_F(Relay, StatusListenerThatCannotOpenIsLoggedAndLeftOut) {
+// Each says which step failed; the relay runs without the status listener, and does not start
+// without its active-mode listener (here on "::", its IPv4 side taken by the running relay).
+TEST_F(Relay, ListenersThatCannotOpenAreLoggedWithTheStepThatFailed) {
   state.config.status_address = "192.0.2.1";  // no interface here has that address
   state.config.status_port = 9;
-  const std::string log = stderr_of([&] { EXPECT_FALSE(status_start(server, state)); });
-  EXPECT_NE(log.find("Status listener on 192.0.2.1:9 error: "), std::string::npos) << log;
+  std::string log = stderr_of([&] { EXPECT_FALSE(status_start(server, state)); });
+  EXPECT_NE(log.find("Status listener on 192.0.2.1:9 error: bind failed with "), std::string::npos)
+      << log;
+  std::ofstream(folder / "orv.conf", std::ios::binary)
+      << "listen-address ::\nactive-mode-port " << device_port << "\n";
+  RelayState second;
+  log = stderr_of([&] { EXPECT_FALSE(orv_start(second, (folder / "orv.conf").string())); });
+  EXPECT_NE(log.find("TCP listen\ton [::]:" + std::to_string(device_port) + " error: bind failed"),
+            std::string::npos)
+      << log;
 }
 
-// One trickles its request, one never reads its answer; a 9th waits in the backlog.
-TEST_F(StatusServerTest, EightAtMostEachEndedTenSecondsAfterItsAcceptNoneHoldingUpAPair) {
+// Four at most from one address, a newcomer closing the oldest still silent; of eight, silent
+// ones end 2 s after their accept, one that does not read its answer at 10 s, one that trickles
+// its request is answered while a pair relays; a 9th request waits for a free connection.
+TEST_F(StatusServerTest, NoAddressHoldsItAndSilenceEndsAConnectionAfterTwoSeconds) {
   clock_pin_ms(1000000);
-  const std::string bytes = pattern(4000000, 1), request = "GET /metrics HTTP/1.1\r\n\r\n";
+  const std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
+  const auto connection_from = [&](const char* source) -> const StatusConnection& {
+    IpAddress address;
+    parse_address(source, address);
+    return *std::find_if(std::begin(server.connections), std::end(server.connections),
+                         [&](const StatusConnection& c) { return c.peer == address; });
+  };
+  std::vector<Socket> silent;
+  for (int i = 0; i < 2 * kStatusConnectionsPerAddress; ++i) silent.push_back(status_client(""));
+  for (int i = 0; i < kStatusConnectionsPerAddress; ++i) EXPECT_EQ(receive(silent[i]), "");
+  const Socket asking = status_client(request);
+  EXPECT_TRUE(receive(asking).starts_with("HTTP/1.1 200 OK"));
+  hang_up(asking);
+  ASSERT_TRUE(cycle_until([&] { return server.open == kStatusConnectionsPerAddress - 1; }));
+  const Socket unread = status_client(request, true, "127.0.0.2");
+  const Socket trickling = status_client("", true, "127.0.0.3");
+  const StatusConnection& trickled_into = connection_from("127.0.0.3");
+  for (int i = 4; server.open < kStatusConnections; ++i)
+    status_client("", true, "127.0.0." + std::to_string(i));
+  const Socket ninth = status_client(request, false, "127.0.0.9");
   const Socket client = placed_client(), device = identified_device();
-  std::vector<Socket> open = {status_client("", true), status_client(request, true)};
-  while (open.size() < std::size_t{kStatusConnections}) open.push_back(status_client("", true));
-  const Socket ninth = status_client(request);
+  const std::string bytes = pattern(400000, 1);
   std::size_t sent = 0, trickled = 0;
   Drained at_device;
-  const auto relayed = [&] {
-    if (trickled < request.size() && server.connections[0].received == trickled)
-      send_text(open[0], request.substr(trickled++, 1));
+  ASSERT_TRUE(cycle_until([&] {
+    if (trickled < request.size() && trickled_into.received == trickled)
+      send_text(trickling, request.substr(trickled++, 1));
     send_some(client, bytes, sent);
-    return drain(device, at_device, bytes.size());
-  };
-  ASSERT_TRUE(cycle_until(relayed, 120));
+    return drain(device, at_device, bytes.size()) && trickled == request.size();
+  }));
   EXPECT_TRUE(at_device.bytes == bytes);
-  EXPECT_TRUE(receive(open[0]).starts_with("HTTP/1.1 200 OK"));
+  EXPECT_TRUE(receive(trickling).starts_with("HTTP/1.1 200 OK"));
+  clock_pin_ms(1000000 + kStatusRequestMs - 1);
+  relay_cycle(state);
+  EXPECT_FALSE(socket_ready(ninth, false));
+  clock_pin_ms(1000000 + kStatusRequestMs);
+  EXPECT_TRUE(receive(ninth).starts_with("HTTP/1.1 200 OK"));
+  EXPECT_EQ(receive(silent.back()), "");
   clock_pin_ms(1000000 + kStatusConnectionMs - 1);
   relay_cycle(state);
-  EXPECT_EQ(server.open, kStatusConnections);
-  EXPECT_EQ(server.listener_watched, kWatchNone);
-  EXPECT_FALSE(socket_ready(ninth, false));
+  EXPECT_NE(connection_from("127.0.0.2").socket, kNoSocket);  // it does not read, yet
   clock_pin_ms(1000000 + kStatusConnectionMs);
-  for (const Socket socket : open) receive(socket);
-  EXPECT_TRUE(receive(ninth).starts_with("HTTP/1.1 200 OK"));
+  EXPECT_TRUE(receive(unread).starts_with("HTTP/1.1 200 OK"));
 }
 
 }  // namespace
