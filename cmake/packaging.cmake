@@ -2,13 +2,14 @@
 #   cpack --preset deb        build/packages/orv_<version>_amd64.deb
 #   cpack --preset windows    build/packages/orv-<version>-win64.zip and orv-<version>-setup.exe
 
-set(ORV_DOCS README.md docs/guide.md)
+# The guide is the operator's document; the README speaks of the sources and stays with them.
+set(ORV_DOCS docs/guide.md)
 
-# The packages' default orv.conf is the example with its map lines as comments: an install opens
-# only the active-mode port until the operator names a device.
+# The packages' default orv.conf is the example with its map and status-port lines as comments:
+# an install opens only the active-mode port until the operator names a device.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS example/orv.conf)
 file(READ example/orv.conf ORV_EXAMPLE_CONF)
-string(REGEX REPLACE "(^|\n)map " "\\1# map " ORV_DEFAULT_CONF "${ORV_EXAMPLE_CONF}")
+string(REGEX REPLACE "(^|\n)(map|status-port) " "\\1# \\2 " ORV_DEFAULT_CONF "${ORV_EXAMPLE_CONF}")
 file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/orv.conf.default CONTENT "${ORV_DEFAULT_CONF}"
      @ONLY)
 
@@ -17,7 +18,7 @@ if(WIN32)
   install(TARGETS orv RUNTIME DESTINATION .)
   # Copied to C:\ProgramData\orv\orv.conf by the installer when that file does not exist yet.
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/orv.conf.default DESTINATION .)
-  install(FILES ${ORV_DOCS} DESTINATION doc)
+  install(FILES ${ORV_DOCS} dist/prometheus/orv-alerts.yml DESTINATION doc)
 else()
   include(GNUInstallDirs)
   install(TARGETS orv RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
@@ -26,6 +27,7 @@ else()
           RENAME orv.conf)
   install(FILES dist/orv.service DESTINATION /lib/systemd/system)
   install(FILES ${ORV_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES dist/prometheus/orv-alerts.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   # orv(8) and orv.conf(5) are sections of the guide, put together by their templates.
   find_program(ORV_MD2MAN go-md2man)

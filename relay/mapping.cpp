@@ -80,6 +80,7 @@ void take_socket(RelayState& state, Channel& channel, Socket socket, const PeerA
   channel.watched = kUnwatched;
   channel.placed_pass = state.pass;
   channel.delivered = 0;
+  channel.arrived_at = clock_seconds();
   channel.peer = peer;
 }
 
@@ -150,6 +151,7 @@ void place_client(RelayState& state, Mapping& mapping, Socket client, const Peer
 void place_device(RelayState& state, Mapping& mapping, Socket device, const PeerAddress& peer,
                   const unsigned char* first_bytes, std::size_t count) {
   ++mapping.counters.devices_identified;
+  mapping.counters.last_device_seen_at = clock_seconds();
   RelayPair* chosen = nullptr;
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket == kNoSocket || pair.device.socket != kNoSocket) continue;

@@ -65,6 +65,7 @@ void send_across(Mapping& mapping, RelayPair& pair, Side to_side) {
 }
 
 void waiting_side_left(RelayState& state, Mapping& mapping, Channel& channel, Side side) {
+  if (side == Side::kDevice) mapping.counters.last_device_seen_at = clock_seconds();
   if (session_log(state)) {
     log_peer(PeerLine::kWaitingLeft, kSeverityNotice, "Waiting %s %s of '%s' left", side_text(side),
              channel.peer.text, logged_identifier(mapping).c_str());
@@ -244,6 +245,8 @@ const char* end_how_text(EndHow how) {
 
 void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_if_none) {
   ++mapping.counters.pairs_ended;
+  // The device's connection ends with the pair: it was last seen now.
+  mapping.counters.last_pair_end_at = mapping.counters.last_device_seen_at = clock_seconds();
   if (session_log(state)) {
     const EndHow how = pair.first_end != EndHow::kNone ? pair.first_end : how_if_none;
     char ending[64];

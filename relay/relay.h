@@ -62,6 +62,7 @@ struct Channel {
   // Cold: for the log and the status page.
   std::uint64_t delivered = 0;  // bytes from this side handed to the other side's socket
   PeerAddress peer;
+  std::int64_t arrived_at = 0;  // seconds since 1970, when the socket was placed here
 };
 
 inline bool channel_holds_data(const Channel& channel) { return channel.fill > 0; }
@@ -99,7 +100,8 @@ struct MappingCounters {
   std::uint64_t pairs_ended = 0;
   std::uint64_t bytes_to_device = 0;
   std::uint64_t bytes_to_client = 0;
-  std::int64_t last_device_seen_at = 0;  // seconds since 1970 a device last identified; 0: never
+  std::int64_t last_device_seen_at = 0;  // seconds since 1970 a device last identified or left;
+                                         // 0: never
   std::int64_t last_pair_end_at = 0;     // seconds since 1970 a pair last ended; 0: never
 };
 
@@ -198,6 +200,8 @@ struct PollerTrouble {
 
 struct RelayState {
   Config config;  // as read at start; the mappings below are built from it
+  // The file it was read from, for the status page.
+  std::string config_path;
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
   ListenerWatch active_mode_watch;

@@ -17,6 +17,7 @@ std::size_t watched_sockets_max(std::size_t mapping_slots) {
 }
 
 bool orv_start(RelayState& state, const std::string& config_path) {
+  state.config_path = config_path;
   if (!load_config(state.config, config_path)) return false;
   set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   state.active_mode_port = state.config.active_mode_port;

@@ -22,7 +22,12 @@ command -v go-md2man >/dev/null 2>&1 || need="$need go-md2man"
 command -v dpkg-shlibdeps >/dev/null 2>&1 || need="$need dpkg-dev"
 command -v file >/dev/null 2>&1 || need="$need file"
 command -v socat >/dev/null 2>&1 || need="$need socat"
+command -v unzip >/dev/null 2>&1 || need="$need unzip"
 command -v promtool >/dev/null 2>&1 || need="$need prometheus"
+# The status page's browser test: Debian's chromium, driven through chromium-driver by selenium.
+command -v chromium >/dev/null 2>&1 || need="$need chromium"
+command -v chromedriver >/dev/null 2>&1 || need="$need chromium-driver"
+/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1 || need="$need python3-selenium"
 # Private network namespaces, where a test makes a peer vanish without a FIN or reset.
 command -v ip >/dev/null 2>&1 || need="$need iproute2"
 if [ -n "$need" ]; then
@@ -81,6 +86,11 @@ echo "== packages"
 rm -f build/packages/orv*
 cpack --preset deb >/dev/null || status=1
 cpack --preset windows >/dev/null || status=1
+# The zip unpacks into the program's folder itself, as the guide says.
+unzip -Z1 build/packages/orv-*-win64.zip | grep -qx orv.exe || {
+  echo "the zip does not hold orv.exe at its top" >&2
+  status=1
+}
 sh tests/package/debian.sh build/packages/orv_*_amd64.deb build/native/orv.conf.default ||
   status=1
 sh tests/package/windows.sh build/packages/orv-*-setup.exe build/windows/orv.conf.default \

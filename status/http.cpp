@@ -10,6 +10,30 @@
 
 namespace orv {
 
+namespace {
+
+// Whether the header lines (up to the empty line) hold an Accept header that names text/html, as
+// a browser's does; names and media types in any letter case.
+bool accepts_html(std::string_view headers) {
+  const auto folded_equal = [](std::string_view text, std::string_view lower) {
+    return std::equal(text.begin(), text.end(), lower.begin(), lower.end(), [](char a, char b) {
+      return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+    });
+  };
+  while (!headers.empty() && headers[0] != '\n' && headers[0] != '\r') {
+    const std::size_t end = std::min(headers.find('\n'), headers.size());
+    const std::string_view line = headers.substr(0, end);
+    headers.remove_prefix(std::min(end + 1, headers.size()));
+    if (line.size() < 7 || !folded_equal(line.substr(0, 7), "accept:")) continue;
+    for (std::size_t at = 7; at + 9 <= line.size(); ++at) {
+      if (folded_equal(line.substr(at, 9), "text/html")) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 ParsedRequest parse_status_request(const char* bytes, std::size_t length) {
   ParsedRequest request;
   // The headers end at the first empty line: LF LF, or LF CR LF.
@@ -46,7 +70,12 @@ ParsedRequest parse_status_request(const char* bytes, std::size_t length) {
   if (method == "GET" || request.head) {
     if (target == "/metrics") request.kind = StatusRequest::kMetrics;
     if (target == "/status.json") request.kind = StatusRequest::kJson;
-    if (target == "/") request.kind = StatusRequest::kPage;
+    if (target == "/") {
+      const std::string_view headers(line.data() + line.size(), length - line.size());
+      request.kind = accepts_html(headers.substr(headers.find('\n') + 1))
+                         ? StatusRequest::kBrowserPage
+                         : StatusRequest::kPage;
+    }
   }
   return request;
 }
@@ -56,10 +85,17 @@ namespace {
 constexpr std::uint32_t kTagListener = kHookTagBase;
 constexpr std::uint32_t kTagFirstConnection = kHookTagBase + 1;
 // Room kept in front of the body for the status line and the headers.
-constexpr std::size_t kHeadBytes = 192;
+constexpr std::size_t kHeadBytes = 512;
 constexpr char kPlainType[] = "text/plain; charset=utf-8";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr char kJsonType[] = "application/json";
+constexpr char kHtmlType[] = "text/html; charset=utf-8";
+// The page is one document with its script and style inside; it reaches nothing but this server.
+constexpr char kHtmlHeaders[] =
+    "Cache-Control: no-store\r\nVary: Accept\r\nX-Content-Type-Options: nosniff\r\n"
+    "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; style-src "
+    "'unsafe-inline'; connect-src 'self'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'\r\n";
 
 const char* reason_phrase(int code) {
   switch (code) {
@@ -116,6 +152,7 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
   std::size_t length = 0;
   int code = 200;
   const char* type = kPlainType;
+  const char* headers = "";
   switch (request.kind) {
     case StatusRequest::kMetrics:
       length = render_metrics(*server.state, body, room);
@@ -124,9 +161,19 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
     case StatusRequest::kJson:
       length = render_json(*server.state, clock_seconds(), body, room);
       type = kJsonType;
+      headers = "Cache-Control: no-store\r\n";
       break;
     case StatusRequest::kPage:
       length = render_page(*server.state, clock_seconds(), body, room);
+      headers = "Cache-Control: no-store\r\nVary: Accept\r\n";
+      break;
+    case StatusRequest::kBrowserPage:
+      if (kStatusPage.size() <= room) {
+        std::memcpy(body, kStatusPage.data(), kStatusPage.size());
+        length = kStatusPage.size();
+      }
+      type = kHtmlType;
+      headers = kHtmlHeaders;
       break;
     case StatusRequest::kNotFound:
       code = 404;
@@ -145,6 +192,7 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
     text.add("\n");
     length = text.length;
     type = kPlainType;
+    headers = "";
   }
   char head[kHeadBytes];
   StatusText text{head, sizeof head};
@@ -156,7 +204,9 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
   text.add(type);
   text.add("\r\nContent-Length: ");
   text.add_number(length);
-  text.add("\r\nConnection: close\r\n\r\n");
+  text.add("\r\nConnection: close\r\n");
+  text.add(headers);
+  text.add("\r\n");
   std::memcpy(body - text.length, head, text.length);
   connection.answer_at = kHeadBytes - text.length;
   connection.answer_end = kHeadBytes + (request.head ? 0 : length);
@@ -291,6 +341,8 @@ bool status_start(StatusServer& server, RelayState& state) {
                 make_peer(address, config.status_port).text, step, net_last_error());
     return false;
   }
+  log_message(kSeverityNotice, "Status page on %s:%d", config.status_address.c_str(),
+              net_local_port(server.listener));
   server.state = &state;
   server.answer_capacity = kHeadBytes + status_body_capacity(state);
   for (StatusConnection& connection : server.connections) {

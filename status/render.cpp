@@ -13,7 +13,7 @@ namespace {
 // its largest and the longest identifiers escaped most.
 constexpr std::size_t kHelpBytes = 256;    // a metric's HELP and TYPE, a relay-wide value
 constexpr std::size_t kFigureBytes = 128;  // a mapping's value with its key or name
-constexpr std::size_t kPairBytes = 256;
+constexpr std::size_t kPairBytes = 320;    // two IPv6 peers, a time and two byte counts
 constexpr std::size_t kFixedBytes =
     4096 + kHelpBytes * (std::size(kMappingFigures) + std::size(kRelayFigures) +
                          static_cast<std::size_t>(Refusal::kCount));
@@ -22,8 +22,11 @@ constexpr std::size_t kPerMapping =
 // An identifier appears once in each metric, and once in the other bodies.
 constexpr std::size_t kIdentifierCopies = std::size(kMappingFigures);
 
-// When a pair's present state began: when both sides were there.
-std::int64_t pair_since(const RelayPair& pair) { return pair.joined_at; }
+// When a pair's present state began: both sides there, or its one side's arrival.
+std::int64_t pair_since(const RelayPair& pair) {
+  if (pair.client.socket != kNoSocket && pair.device.socket != kNoSocket) return pair.joined_at;
+  return pair.client.socket != kNoSocket ? pair.client.arrived_at : pair.device.arrived_at;
+}
 
 // ---- /metrics ------------------------------------------------------------------------------
 
@@ -147,25 +150,24 @@ void add_text_pairs(StatusText& text, const Mapping& mapping, std::int64_t now_s
     if (!client && !device) continue;
     text.add("  pair ");
     text.add_number(p);
-    if (!device || !client) {
-      text.add(client ? ": client " : ": device ");
-      text.add(client ? pair.client.peer.text : pair.device.peer.text);
-      text.add(" waiting\n");
-      continue;
+    text.add(client ? ": client " : ": device ");
+    text.add(client ? pair.client.peer.text : pair.device.peer.text);
+    if (client && device) {
+      text.add(", device ");
+      text.add(pair.device.peer.text);
     }
-    text.add(": client ");
-    text.add(pair.client.peer.text);
-    text.add(", device ");
-    text.add(pair.device.peer.text);
-    text.add(", relaying since ");
-    add_time(text, pair_since(pair), false);
+    text.add(client && device ? ", relaying since " : ", waiting since ");
+    const std::uint64_t now = shown_time(now_seconds), since = shown_time(pair_since(pair));
+    add_time(text, static_cast<std::int64_t>(since), false);
     text.add(" (");
-    text.add_number(shown_time(now_seconds) -
-                    std::min(shown_time(now_seconds), shown_time(pair_since(pair))));
-    text.add(" s), bytes to the device: ");
-    text.add_number(pair.client.delivered);
-    text.add(", bytes to the client: ");
-    text.add_number(pair.device.delivered);
+    text.add_number(now - std::min(now, since));
+    text.add(" s)");
+    if (client && device) {
+      text.add(", bytes to the device: ");
+      text.add_number(pair.client.delivered);
+      text.add(", bytes to the client: ");
+      text.add_number(pair.device.delivered);
+    }
     text.add("\n");
   }
 }
@@ -190,7 +192,7 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
       text.add("\"");
     }
     text.add(",\"since\":");
-    add_json_value(text, FigureKind::kTime, client && device ? shown_time(pair_since(pair)) : 0);
+    add_json_value(text, FigureKind::kTime, shown_time(pair_since(pair)));
     text.add(",\"bytes_to_device\":");
     text.add_number(pair.client.delivered);
     text.add(",\"bytes_to_client\":");
@@ -202,12 +204,12 @@ void add_json_pairs(StatusText& text, const Mapping& mapping) {
 }  // namespace
 
 std::size_t status_body_capacity(const RelayState& state) {
-  std::size_t capacity = kFixedBytes;
+  std::size_t capacity = kFixedBytes + kEscapedBytesPerByte * state.config_path.size();
   for (const Mapping& mapping : state.mappings) {
     if (!mapping.live) continue;
     capacity += kPerMapping + kIdentifierCopies * kEscapedBytesPerByte * mapping.identifier.size();
   }
-  return capacity;
+  return std::max(capacity, kStatusPage.size());
 }
 
 std::size_t render_metrics(const RelayState& state, char* out, std::size_t capacity) {
@@ -215,8 +217,7 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   for (const MappingFigure& row : kMappingFigures) {
     add_family(text, row.figure);
     for (const Mapping& mapping : state.mappings) {
-      if (!mapping.live) continue;
-      add_sample(text, row.figure, &mapping, 0, row.read(mapping, 0));
+      if (mapping.live) add_sample(text, row.figure, &mapping, 0, row.read(mapping, 0));
     }
   }
   for (const RelayFigure& row : kRelayFigures) {
@@ -239,6 +240,8 @@ std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char*
   text.add(kVersionText);
   text.add("\",\"now\":\"");
   add_time(text, now_seconds, true);
+  text.add("\",\"config\":\"");
+  add_escaped(text, state.config_path, Form::kJson);
   text.add("\",\"relay\":{");
   add_json_figures(text, kRelayFigures, state);
   text.add("},\"mappings\":[");
@@ -267,7 +270,9 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
   text.add(kVersionText);
   text.add(", times in the relay's local time (");
   add_zone(text, now_seconds);
-  text.add(")\n");
+  text.add(")\nconfiguration: ");
+  add_escaped(text, state.config_path, Form::kText);
+  text.add("\n");
   add_text_figures(text, kRelayFigures, state, "");
   for (const Mapping& mapping : state.mappings) {
     if (!mapping.live) continue;

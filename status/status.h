@@ -1,6 +1,6 @@
 // The status listener: a small HTTP/1.1 server in the relay's own pass that answers GET /metrics
-// (Prometheus text), GET /status.json and GET / (plain text) from a read-only view of the relay's
-// state.
+// (Prometheus text), GET /status.json and GET / (plain text, or a page for browsers) from a
+// read-only view of the relay's state.
 #pragma once
 
 #include <cstddef>
@@ -24,13 +24,14 @@ constexpr char kVersionText[] = "1.0";
 // ---- requests ----------------------------------------------------------------------------
 
 enum class StatusRequest : std::uint8_t {
-  kIncomplete,  // no blank line yet, and room for more
-  kMetrics,     // GET or HEAD of /metrics
-  kJson,        // GET or HEAD of /status.json
-  kPage,        // GET or HEAD of /
-  kNotFound,    // any other method or path
-  kBadRequest,  // not an HTTP/1.x request line
-  kTooLarge,    // kStatusRequestBytes without the blank line that ends the headers
+  kIncomplete,   // no blank line yet, and room for more
+  kMetrics,      // GET or HEAD of /metrics
+  kJson,         // GET or HEAD of /status.json
+  kPage,         // GET or HEAD of /
+  kBrowserPage,  // the same from a browser: its Accept header names text/html
+  kNotFound,     // any other method or path
+  kBadRequest,   // not an HTTP/1.x request line
+  kTooLarge,     // kStatusRequestBytes without the blank line that ends the headers
 };
 struct ParsedRequest {
   StatusRequest kind = StatusRequest::kIncomplete;
@@ -100,6 +101,9 @@ struct StatusText {
   void add_number(std::uint64_t value);
   void add_signed(std::int64_t value);
 };
+
+// The page for browsers, a constant built into the program: it reads /status.json.
+extern const std::string_view kStatusPage;
 
 // Bytes enough for any body, with the relay's configured mappings and every pair joined.
 std::size_t status_body_capacity(const RelayState& state);

@@ -1,26 +1,81 @@
 #!/bin/sh
 # Builds one gzipped man page from its template: each line "<!-- guide: HEADING -->" becomes
 # the body of that section of the guide, so the guide stays the one text of both.
+# The man pages are Linux's: what the guide marks as Windows-only is left out, a whole block
+# between the lines "<!-- windows -->" and "<!-- /windows -->", or a span between the two
+# markers within a line. A reference to a section of the guide ("Log messages") becomes where
+# that section lands: its heading in this page, its heading in the other page (the templates
+# beside this one say which), or the guide.
 # Usage: build-man.sh TEMPLATE GUIDE GO_MD2MAN OUTPUT.gz
 set -eu
 template=$1 guide=$2 md2man=$3 output=$4
 
 expand() {
-  awk -v guide="$guide" '
+  awk -v guide="$guide" -v template="$template" -v templates="$(ls "$(dirname "$template")"/*.md)" '
     function level(line) { match(line, /^#+ /); return RLENGTH - 1 }
+    function page_of(line, words) {
+      split(line, words, " ")
+      return tolower(words[2]) "(" words[3] ")"
+    }
+    # "Log messages" -> DIAGNOSTICS, "Directives" -> DIRECTIVES in **orv.conf**(5), ...
+    function reference(title, where, name) {
+      where = home[title]
+      if (where == this_page) return heading[title] != "" ? heading[title] : "\"" title "\""
+      if (where == "") return "\"" title "\" in the operator'"'"'s guide"
+      name = "**" substr(where, 1, index(where, "(") - 1) "**" substr(where, index(where, "("))
+      return (heading[title] != "" ? heading[title] : "\"" title "\"") " in " name
+    }
+    function references(line, out, quoted) {
+      out = ""
+      while (match(line, /"[^"]+"/)) {
+        quoted = substr(line, RSTART + 1, RLENGTH - 2)
+        if (quoted in titled) quoted = reference(quoted)
+        else quoted = "\"" quoted "\""
+        out = out substr(line, 1, RSTART - 1) quoted
+        line = substr(line, RSTART + RLENGTH)
+      }
+      return out line
+    }
     BEGIN {
       fenced = 0
+      windows = 0
       while ((getline line < guide) > 0) {
+        if (line == "<!-- windows -->") { windows = 1; continue }
+        if (line == "<!-- /windows -->") { windows = 0; continue }
+        if (windows) continue
+        gsub(/<!-- windows -->[^<]*<!-- \/windows -->/, "", line)
         n++
         text[n] = line
         if (line ~ /^```/) fenced = !fenced
         depth[n] = (!fenced && line ~ /^#+ /) ? level(line) : 0
+        if (depth[n] > 1) titled[substr(line, depth[n] + 2)] = 1
+      }
+      # Where each section of the guide lands, by the templates; a subsection with its section.
+      count = split(templates, files, "\n")
+      for (f = 1; f <= count; f++) {
+        while ((getline line < files[f]) > 0) {
+          if (line ~ /^% /) page = page_of(line)
+          if (line ~ /^# /) section = substr(line, 3)
+          if (line ~ /^<!-- guide: .* -->$/) {
+            title = substr(line, 13, length(line) - 16)
+            home[title] = page
+            heading[title] = section
+          }
+        }
+        close(files[f])
+        if (files[f] == template) this_page = page
+      }
+      holder = ""
+      for (i = 1; i <= n; i++) {
+        if (depth[i] == 0) continue
+        title = substr(text[i], depth[i] + 2)
+        if (title in home) { holder = title; holder_depth = depth[i] }
+        else if (holder != "" && depth[i] > holder_depth) home[title] = home[holder]
+        else holder = ""
       }
     }
     /^<!-- guide: .* -->$/ {
-      title = $0
-      sub(/^<!-- guide: /, "", title)
-      sub(/ -->$/, "", title)
+      title = substr($0, 13, length($0) - 16)
       start = 0
       for (i = 1; i <= n; i++) {
         if (depth[i] > 0 && substr(text[i], depth[i] + 2) == title) { start = i; break }
@@ -46,8 +101,7 @@ expand() {
           line = line substr(rest, 1, RSTART - 1) link
           rest = substr(rest, RSTART + RLENGTH)
         }
-        line = line rest
-        print line
+        print references(line rest)
       }
       next
     }

@@ -16,14 +16,18 @@ analyze=$(command -v systemd-analyze || true)
 echo "== debian package: contents"
 dpkg-deb -c "$deb" >"$out/contents"
 for path in /usr/sbin/orv /etc/orv/orv.conf $unit /usr/share/man/man8/orv.8.gz \
-  /usr/share/man/man5/orv.conf.5.gz /usr/share/doc/orv/guide.md; do
+  /usr/share/man/man5/orv.conf.5.gz /usr/share/doc/orv/guide.md \
+  /usr/share/doc/orv/examples/orv-alerts.yml; do
   grep -q " \\.$path\$" "$out/contents" || fail "$path missing"
 done
+! grep -q README "$out/contents" || fail "the README, which speaks of the sources, is shipped"
 dpkg-deb -e "$deb" "$out/control" && dpkg-deb -x "$deb" "$out/root"
 grep -qx /etc/orv/orv.conf "$out/control/conffiles" || fail "orv.conf is no conffile"
 for page in man8/orv.8 man5/orv.conf.5; do
   zcat "$out/root/usr/share/man/$page.gz" >"$out/page"  # with every guide section filled in
   grep -q '^\.SH' "$out/page" && ! grep -q 'guide:' "$out/page" || fail "$page is no man page"
+  # Linux's pages: no Windows-only material, and no marker of it left.
+  ! grep -q -e netsh -e 'C:\\' -e '<!--' "$out/page" || fail "$page carries Windows material"
 done
 cmp -s "$out/root/etc/orv/orv.conf" "$default_conf" || fail "orv.conf is not the default"
 # An install must not serve names anyone can guess: the default's map lines are comments.

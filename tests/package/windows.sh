@@ -75,7 +75,7 @@ cp "$data/orv.conf" "$out/orv.conf"
 chmod o+w "$data" "$data/orv.conf"  # the service exists: the folder is made private all the same
 install
 ! others_may_write "$data" "$data/orv.conf" || fail "an upgrade left the data folder open"
-[ -f "$program/doc/guide.md" ] && [ -f "$program/doc/README.md" ] || fail "no documents"
+[ -f "$program/doc/guide.md" ] && [ -f "$program/doc/orv-alerts.yml" ] || fail "no documents"
 [ "$(registered)" = "yes yes yes " ] || fail "registered: $(registered)"
 running
 # Device and client hold their connections open until the service stops; the first one waits.

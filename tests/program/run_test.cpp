@@ -70,6 +70,7 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     for (int fd = 0; fd <= 2 && run == 2; ++fd)
       EXPECT_EQ(fs::read_symlink(fds + std::to_string(fd)), "/dev/null");
     expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'"});
+    expect_line("Status page on 127\\.0\\.0\\.1:" + std::to_string(status_port));
     expect_line("Listening for devices on port " + std::to_string(device_port));
     expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port));
 
@@ -129,7 +130,7 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
       close(s);
     }
 
-    // Ctrl+C: the pair still joined ends with the relay's stop; the status listener logged nothing.
+    // Ctrl+C: the pair still joined ends with the relay's stop; no status listener failure.
     signal_child(child, service ? SIGTERM : SIGINT);
     EXPECT_EQ(wait_child(child, kStartMs), 0);
     std::string said;  // the notify messages, each followed by '|'

@@ -1,8 +1,22 @@
 // The status listener: rendering, requests, and connections served without holding up the pass.
+#include <regex>
+
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
 namespace {
+
+// The bodies as the server renders them, into a buffer of the size sized at start.
+std::string body_of(decltype(&render_page) render, const RelayState& state, std::int64_t now) {
+  std::string body(status_body_capacity(state), 0);
+  body.resize(render(state, now, body.data(), body.size()));
+  return body;
+}
+std::string metrics_of(const RelayState& state) {
+  std::string body(status_body_capacity(state), 0);
+  body.resize(render_metrics(state, body.data(), body.size()));
+  return body;
+}
 
 // The buffers sized at start hold every body at its largest: every pair joined, the longest
 // identifier expanded most. Rows: an identifier, as a metrics label, as the page shows it, in JSON.
@@ -21,10 +35,8 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .peer = make_peer(longest, 65535)};
   for (Mapping& mapping : state.mappings)
     for (RelayPair& pair : mapping.pairs) pair = {widest, widest, 0, INT64_MIN};
-  std::string metrics(status_body_capacity(state), 0), page = metrics, json = metrics;
-  metrics.resize(render_metrics(state, metrics.data(), metrics.size()));
-  page.resize(render_page(state, INT64_MAX, page.data(), page.size()));
-  json.resize(render_json(state, INT64_MAX, json.data(), json.size()));
+  const std::string metrics = metrics_of(state), page = body_of(render_page, state, INT64_MAX),
+                    json = body_of(render_json, state, INT64_MAX);
   for (const auto& [identifier, label, shown, in_json] : rows) {
     EXPECT_NE(metrics.find("{mapping=\"" + label + "\"} "), std::string::npos) << shown;
     EXPECT_NE(page.find("\n'" + shown + "' on port"), std::string::npos) << shown;
@@ -47,11 +59,10 @@ TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
       {INT64_MAX, "10000-01-01T00:59:59+01:00"},  // the last second shown, 9999 in UTC
   };
   RelayState state;
-  std::string page(status_body_capacity(state), 0), json = page;
   for (const auto& [seconds, local] : rows) {
     state.counters.started_at = seconds;
-    page.resize(render_page(state, 1700000000, page.data(), page.capacity()));
-    json.resize(render_json(state, 1700000000, json.data(), json.capacity()));
+    const std::string page = body_of(render_page, state, 1700000000);
+    const std::string json = body_of(render_json, state, 1700000000);
     EXPECT_TRUE(page.starts_with("ORV 1.0, times in the relay's local time (UTC+01:00)\n"));
     EXPECT_NE(page.find("\nstarted: " +
                         local.substr(0, local.size() - 6).replace(local.find('T'), 1, " ") + ", "),
@@ -62,6 +73,43 @@ TEST(StatusRender, TimesAreLocalWithTheOffsetOfTheirMoment) {
   zone != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
   tzset();
 #endif
+}
+
+// Since when each side waits and a pair relays; when a device was last seen (identified or gone)
+// and a pair last ended, and whether one is connected: what a person and an alert ask.
+TEST_F(Relay, TellsSinceWhenSidesWaitAndWhenDevicesWereLastSeen) {
+  const auto page = [&](std::int64_t now) { return body_of(render_page, state, now); };
+  const auto sample = [](const char* name, const char* mapping, int value) {
+    return std::string(name) + "{mapping=\"" + mapping + "\"} " + std::to_string(value) + "\n";
+  };
+  clock_pin(1000);
+  placed_client();
+  clock_pin(1010);
+  const Socket waiting = identified_device(1);
+  const std::regex waits(R"(pair 0: client [0-9.:]+, waiting since [-0-9 :]+ \(25 s\)\n)"
+                         R"((.|\n)*pair 0: device [0-9.:]+, waiting since [-0-9 :]+ \(15 s\)\n)");
+  EXPECT_TRUE(std::regex_search(page(1025), waits)) << page(1025);
+  for (const auto& part :
+       {sample("orv_device_connected", "m", 0), sample("orv_device_connected", "n", 1),
+        sample("orv_device_last_seen_timestamp_seconds", "n", 1010),
+        sample("orv_device_last_seen_timestamp_seconds", "m", 0)})
+    EXPECT_NE(metrics_of(state).find(part), std::string::npos) << part;
+  clock_pin(1030);
+  const Socket device = identified_device(0);
+  EXPECT_TRUE(std::regex_search(page(1031), std::regex(R"(, relaying since [-0-9 :]+ \(1 s\), )")))
+      << page(1031);
+  clock_pin(1040);
+  hang_up(device);
+  ASSERT_TRUE(cycle_until([&] { return mapping(0).counters.pairs_ended == 1; }));
+  clock_pin(1050);
+  hang_up(waiting);
+  ASSERT_TRUE(cycle_until([&] { return mapping(1).pairs[0].device.socket == kNoSocket; }));
+  for (const auto& part : {sample("orv_device_connected", "m", 0),
+                           sample("orv_device_last_seen_timestamp_seconds", "m", 1040),
+                           sample("orv_last_pair_end_timestamp_seconds", "m", 1040),
+                           sample("orv_device_last_seen_timestamp_seconds", "n", 1050),
+                           sample("orv_last_pair_end_timestamp_seconds", "n", 0)})
+    EXPECT_NE(metrics_of(state).find(part), std::string::npos) << part;
 }
 
 struct StatusServerTest : Relay {
@@ -82,26 +130,35 @@ struct StatusServerTest : Relay {
 };
 
 // Fed byte by byte, a request is classified only once whole; then answered, and the stream ended.
+// Only a request that accepts text/html (a browser's) gets the page for browsers.
 TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
-  const std::pair<std::string, std::string> rows[] = {
-      {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "200 OK"},
-      {"GET /?x[]=1 HTTP/1.0\n\n", "200 OK"},
-      {"GET /status.json HTTP/1.1\r\n\r\n", "200 OK"},
-      {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK"},
-      {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found"},
-      {"GET /metrics\r\n\r\n", "400 Bad Request"},
-      {"GET / HTTP/1.1\r\nX: " + std::string(kStatusRequestBytes - 23, 'p') + "\r\n\r\n", "200 OK"},
-      {"GET /" + std::string(5000, 'a'), "431 Request Header Fields Too Large"},
+  const std::string rows[][3] = {
+      {"GET /metrics HTTP/1.1\r\nHost: relay\r\n\r\n", "200 OK", "text/plain; version=0.0.4"},
+      {"GET /?x[]=1 HTTP/1.0\nAccept: */*\n\n", "200 OK", "text/plain"},
+      {"GET / HTTP/1.1\r\nhost: h\r\naCCept: text/plain, Text/HTML;q=0.9\r\n\r\n", "200 OK",
+       "text/html"},
+      {"GET / HTTP/1.1\r\nX-Accept: text/html\r\n\r\nAccept: text/html\r\n\r\n", "200 OK",
+       "text/plain"},
+      {"GET /status.json HTTP/1.1\r\nAccept: text/html\r\n\r\n", "200 OK", "application/json"},
+      {"HEAD /metrics HTTP/1.1\r\n\r\n", "200 OK", "text/plain; version=0.0.4"},
+      {"GET /metrics/ HTTP/1.1\r\n\r\n", "404 Not Found", "text/plain"},
+      {"GET /metrics\r\n\r\n", "400 Bad Request", "text/plain"},
+      {"GET / HTTP/1.1\r\nX: " + std::string(kStatusRequestBytes - 23, 'p') + "\r\n\r\n", "200 OK",
+       "text/plain"},
+      {"GET /" + std::string(5000, 'a'), "431 Request Header Fields Too Large", "text/plain"},
   };
-  for (const auto& [bytes, status] : rows) {
-    SCOPED_TRACE(bytes.substr(0, 40));
-    for (std::size_t length = 0; length < std::min(bytes.size(), kStatusRequestBytes); ++length)
+  for (const auto& [bytes, status, type] : rows) {
+    SCOPED_TRACE(bytes.substr(0, 60));
+    const std::size_t blank = std::min(bytes.find("\n\r\n"), bytes.find("\n\n"));
+    for (std::size_t length = 0; length <= std::min(blank, kStatusRequestBytes - 1); ++length)
       ASSERT_EQ(parse_status_request(bytes.data(), length).kind, StatusRequest::kIncomplete);
     const Socket asking = status_client(bytes);
     const std::string got = receive(asking);
     hang_up(asking);  // or it holds one of its address's connections until its time is up
     EXPECT_TRUE(got.starts_with("HTTP/1.1 " + status + "\r\n")) << got;
-    for (const char* header : {"\r\nConnection: close\r\n", "\r\nContent-Length: "})
+    const std::string type_line = "\r\nContent-Type: " + type + (type[0] == 'a' ? "\r\n" : ";");
+    for (const std::string& header :
+         {std::string("\r\nConnection: close\r\n"), std::string("\r\nContent-Length: "), type_line})
       EXPECT_NE(got.find(header), std::string::npos) << header;
     const std::string length = std::to_string(got.size() - got.find("\r\n\r\n") - 4);
     const bool head = bytes.starts_with("HEAD");  // a length, but no body
