@@ -1,6 +1,7 @@
 // The clocks, which tests can pin so that time limits are tested without waiting.
 #include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "net/net.h"
 
@@ -34,5 +35,13 @@ void clock_pin_ms(std::int64_t milliseconds) {
 }
 
 void clock_release() { g_pinned.store(false); }
+
+void clock_sleep_ms(std::int64_t milliseconds) {
+  if (g_pinned.load()) {
+    g_pinned_ms.fetch_add(milliseconds);
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 }  // namespace orv

@@ -76,5 +76,7 @@ std::int64_t clock_milliseconds();
 void clock_pin(std::int64_t seconds);
 void clock_pin_ms(std::int64_t milliseconds);
 void clock_release();
+// Sleeps; on a pinned clock it moves the clock on instead, so a test sees the rest at once.
+void clock_sleep_ms(std::int64_t milliseconds);
 
 }  // namespace orv

@@ -1,4 +1,4 @@
-// Winsock 2 and select() behind the socket layer.
+// Winsock 2 behind the socket layer.
 // winsock2.h first: the others build on its types.
 // clang-format off
 #include <winsock2.h>
@@ -9,8 +9,6 @@
 #include <cstring>
 
 #include "net/net.h"
-
-static_assert(FD_SETSIZE == 4096, "FD_SETSIZE is set as a compile definition for every file");
 
 namespace orv {
 

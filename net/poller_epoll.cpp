@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 #include "net/poller.h"
@@ -22,7 +23,8 @@ struct Poller {
 
 void PollerDeleter::operator()(Poller* poller) const { delete poller; }
 
-PollerPtr poller_create(int max_events) {
+// The kernel keeps the registrations: there is no room of our own to reserve.
+PollerPtr poller_create(int max_events, std::size_t /*capacity*/) {
   PollerPtr poller(new Poller);
   poller->epoll = ::epoll_create1(EPOLL_CLOEXEC);
   if (poller->epoll < 0) return nullptr;
@@ -31,6 +33,8 @@ PollerPtr poller_create(int max_events) {
   poller->events.reset(new PollEvent[static_cast<std::size_t>(max_events)]);
   return poller;
 }
+
+bool poller_reserve(Poller& /*poller*/, std::size_t /*capacity*/) { return true; }
 
 namespace {
 std::uint32_t native_events(unsigned flags) {
@@ -43,17 +47,16 @@ std::uint32_t native_events(unsigned flags) {
 }
 }  // namespace
 
-void poller_watch(Poller& poller, Socket socket, std::uint32_t tag, unsigned flags,
+bool poller_watch(Poller& poller, Socket socket, std::uint32_t tag, unsigned flags,
                   std::uint8_t& watched) {
-  if (watched == flags) return;
+  if (watched == flags) return true;
   epoll_event event{};
   event.events = native_events(flags);
   event.data.u64 = (static_cast<std::uint64_t>(tag) << 32) | static_cast<std::uint32_t>(socket);
   const int operation = watched == kUnwatched ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-  // A refusal (no memory for the registration) leaves the socket unwatched; its peer's next
-  // move or the relay stop still ends it.
-  (void)::epoll_ctl(poller.epoll, operation, socket, &event);
+  if (::epoll_ctl(poller.epoll, operation, socket, &event) != 0) return false;  // errno says why
   watched = static_cast<std::uint8_t>(flags);
+  return true;
 }
 
 void poller_forget(Poller& poller, Socket socket, std::uint8_t& watched) {
@@ -64,7 +67,10 @@ void poller_forget(Poller& poller, Socket socket, std::uint8_t& watched) {
 
 int poller_wait(Poller& poller, int timeout_ms) {
   int count = ::epoll_wait(poller.epoll, poller.raw.get(), poller.max_events, timeout_ms);
-  if (count < 1) return count < 0 ? -1 : 0;
+  // A signal (a stop, a reload) interrupts the wait: that is a wait that ended early, not a
+  // failure.
+  if (count < 0) return errno == EINTR ? 0 : -1;
+  if (count == 0) return 0;
   for (int i = 0; i < count; ++i) {
     const epoll_event& raw = poller.raw[static_cast<std::size_t>(i)];
     PollEvent& event = poller.events[static_cast<std::size_t>(i)];

@@ -25,12 +25,16 @@ void linger_socket(RelayState& state, Socket socket) {
     return;
   }
   const std::size_t index = state.closing_free.back();
+  std::uint8_t watched = kUnwatched;
+  if (!poller_watch(*state.poller, socket, closing_tag(index), kWatchRead, watched)) {
+    watch_refused(state);
+    net_close_connection(socket);  // unwatched it would never see its peer's end: at once
+    return;
+  }
   state.closing_free.pop_back();
   ClosingSocket& entry = state.closing[index];
   entry.socket = socket;
   entry.deadline_ms = clock_milliseconds() + kLingerMs;
-  std::uint8_t watched = kUnwatched;
-  poller_watch(*state.poller, socket, closing_tag(index), kWatchRead, watched);
 }
 
 void serve_closing(RelayState& state, const PollEvent& event) {

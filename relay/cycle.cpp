@@ -12,10 +12,16 @@ namespace {
 
 // ---- listeners -----------------------------------------------------------------------------
 
-void watch_listener(RelayState& state, Socket listener, std::uint32_t tag, ListenerWatch& watch,
+// False when the poller refused: a listener meant to rest is then out of the wait all the same,
+// one meant to accept is tried again later.
+bool watch_listener(RelayState& state, Socket listener, std::uint32_t tag, ListenerWatch& watch,
                     bool wanted) {
-  if (listener == kNoSocket) return;
-  poller_watch(*state.poller, listener, tag, wanted ? kWatchRead : kWatchNone, watch.watched);
+  if (listener == kNoSocket) return true;
+  if (poller_watch(*state.poller, listener, tag, wanted ? kWatchRead : kWatchNone, watch.watched))
+    return true;
+  watch_refused(state);
+  if (!wanted) poller_forget(*state.poller, listener, watch.watched);
+  return false;
 }
 
 // Out of descriptors or buffers, a listener stays readable and every accept fails again: it
@@ -30,7 +36,7 @@ void accept_failed(RelayState& state, Socket listener, std::uint32_t tag, Listen
                                              : std::min(2 * watch.backoff_ms, kAcceptBackoffMaxMs);
     watch.resume_ms = now + watch.backoff_ms;
     watch.resting = true;
-    watch_listener(state, listener, tag, watch, false);
+    (void)watch_listener(state, listener, tag, watch, false);  // out of the wait either way
     if (now - watch.logged_ms < kAcceptErrorLogMs) return;
     watch.logged_ms = now;
   }
@@ -114,8 +120,9 @@ void admit_devices(RelayState& state, std::int64_t now_ms) {
   }
   ListenerWatch& watch = state.active_mode_watch;
   if (watch.resting && now_ms >= watch.resume_ms) watch.resting = false;
-  watch_listener(state, state.active_mode_listener, kTagActiveListener, watch,
-                 free && !watch.resting);
+  // A refusal is tried again in the next pass.
+  (void)watch_listener(state, state.active_mode_listener, kTagActiveListener, watch,
+                       free && !watch.resting);
 }
 
 void resume_listeners(RelayState& state, std::int64_t now_ms) {
@@ -123,9 +130,12 @@ void resume_listeners(RelayState& state, std::int64_t now_ms) {
     Mapping& mapping = state.mappings[m];
     ListenerWatch& watch = mapping.listener_watch;
     if (!watch.resting || now_ms < watch.resume_ms) continue;
+    if (!watch_listener(state, mapping.listener, listener_tag(m), watch, true)) {
+      watch.resume_ms = now_ms + kAcceptBackoffMaxMs;  // rests on, and is tried again
+      continue;
+    }
     watch.resting = false;
     --state.listeners_resting;
-    watch_listener(state, mapping.listener, listener_tag(m), watch, true);
   }
 }
 
@@ -138,16 +148,36 @@ void accept_device(RelayState& state) {
   for (std::size_t i = 0; i < state.queue.size(); ++i) {
     PendingSlot& slot = state.queue[i];
     if (slot.socket != kNoSocket) continue;
+    std::uint8_t watched = kUnwatched;
+    if (!poller_watch(*state.poller, device, pending_tag(i), kWatchRead, watched)) {
+      watch_refused(state);  // turned away rather than kept unwatched
+      break;
+    }
     open_slot(slot, device, peer);
     slot.placed_pass = state.pass;
     // The timeout in force now, whatever a reload sets before the handshake ends.
     const int timeout = state.config.handshake_timeout_seconds;
     slot.handshake_deadline_ms = timeout > 0 ? slot.accepted_at_ms + timeout * 1000 : 0;
-    std::uint8_t watched = kUnwatched;
-    poller_watch(*state.poller, device, pending_tag(i), kWatchRead, watched);
     return;
   }
-  net_close_connection(device);  // unreachable: the listener is watched only with a slot free
+  // Refused, or (unreachable) no slot free: the listener is watched only with a slot free.
+  net_close_connection(device);
+}
+
+// A wait that fails would fail again at once: the pass rests, longer while it keeps failing,
+// and says so at most once a second.
+void wait_failed(RelayState& state) {
+  const int error = net_last_error();
+  PollerTrouble& trouble = state.poller_trouble;
+  const std::int64_t now = clock_milliseconds();
+  if (now - trouble.wait_logged_ms >= kPollerErrorLogMs) {
+    trouble.wait_logged_ms = now;
+    log_message(kSeverityFailure, "Readiness wait failed: %d", error);
+  }
+  trouble.wait_backoff_ms = trouble.wait_backoff_ms == 0
+                                ? kWaitBackoffFirstMs
+                                : std::min(2 * trouble.wait_backoff_ms, kWaitBackoffMaxMs);
+  clock_sleep_ms(trouble.wait_backoff_ms);
 }
 
 void accept_client(RelayState& state, std::size_t m) {
@@ -173,6 +203,15 @@ void accept_client(RelayState& state, std::size_t m) {
 
 }  // namespace
 
+void watch_refused(RelayState& state) {
+  const int error = net_last_error();
+  ++state.counters.watch_refusals;
+  const std::int64_t now = clock_milliseconds();
+  if (now - state.poller_trouble.watch_logged_ms < kPollerErrorLogMs) return;
+  state.poller_trouble.watch_logged_ms = now;
+  log_message(kSeverityFailure, "Readiness watch failed: %d", error);
+}
+
 void relay_cycle(RelayState& state) {
   ++state.pass;
   const std::int64_t now_ms = clock_milliseconds();
@@ -194,8 +233,14 @@ void relay_cycle(RelayState& state) {
     events = state.carried.data();
   } else {
     state.carried_passes = 0;
-    count = poller_wait(*state.poller, kCycleWaitMs);
+    count = state.wait(*state.poller, kCycleWaitMs);
     events = poller_events(*state.poller);
+    if (count < 0) {
+      wait_failed(state);
+      count = 0;
+    } else {
+      state.poller_trouble.wait_backoff_ms = 0;
+    }
   }
   // Events come sorted by tag, which is the pass's order: the device accept, the pending
   // slots, then each mapping's accept and pairs, then the closing sockets and the hook's.

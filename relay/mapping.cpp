@@ -60,8 +60,14 @@ bool listen_for_clients(RelayState& state, std::size_t slot) {
   mapping.listener = open_listener(state, mapping.port);
   if (mapping.listener == kNoSocket) return false;
   mapping.listener_watch = ListenerWatch{};
-  poller_watch(*state.poller, mapping.listener, listener_tag(slot), kWatchRead,
-               mapping.listener_watch.watched);
+  if (!poller_watch(*state.poller, mapping.listener, listener_tag(slot), kWatchRead,
+                    mapping.listener_watch.watched)) {
+    // As a listener that did not open: the mapping takes no clients until a reload.
+    watch_refused(state);
+    net_close(mapping.listener);
+    mapping.listener = kNoSocket;
+    return false;
+  }
   if (session_log(state)) {
     log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
                 logged_identifier(mapping).c_str(), mapping.port);
@@ -108,6 +114,20 @@ void joined(RelayPair& pair) {
   pair.first_end = EndHow::kNone;
 }
 
+// Whether the socket just placed is still there once watched; the session log says when the
+// poller turned it away.
+bool kept(RelayState& state, const Mapping& mapping, const Channel& channel,
+          const char* turned_away) {
+  if (channel.socket != kNoSocket) return true;
+  if (session_log(state)) {
+    log_peer(PeerLine::kTurnedAway, kSeverityNotice, turned_away, channel.peer.text,
+             logged_identifier(mapping).c_str());
+  }
+  return false;
+}
+
+constexpr char kClientUnwatched[] = "Client %s of '%s' turned away: it cannot be watched";
+
 }  // namespace
 
 void place_client(RelayState& state, Mapping& mapping, Socket client, const PeerAddress& peer) {
@@ -119,12 +139,12 @@ void place_client(RelayState& state, Mapping& mapping, Socket client, const Peer
       channel_empty(pair.client);
       channel_empty(pair.device);
       joined(pair);
-      if (session_log(state)) {
+      watch_pair(state, mapping, pair);
+      if (kept(state, mapping, pair.client, kClientUnwatched) && session_log(state)) {
         log_peer(PeerLine::kClientArrived, kSeverityNotice,
                  "Client %s of '%s' accepted, joined device %s", peer.text,
                  logged_identifier(mapping).c_str(), pair.device.peer.text);
       }
-      watch_pair(state, mapping, pair);
       return;
     }
   }
@@ -135,12 +155,12 @@ void place_client(RelayState& state, Mapping& mapping, Socket client, const Peer
       channel_empty(pair.device);
       pair.client_ticket = ++state.ticket_counter;
       pair.client_since_ms = clock_milliseconds();
-      if (session_log(state)) {
+      watch_pair(state, mapping, pair);
+      if (kept(state, mapping, pair.client, kClientUnwatched) && session_log(state)) {
         log_peer(PeerLine::kClientArrived, kSeverityNotice,
                  "Client %s of '%s' accepted, waiting for a device", peer.text,
                  logged_identifier(mapping).c_str());
       }
-      watch_pair(state, mapping, pair);
       return;
     }
   }
@@ -189,6 +209,11 @@ void place_device(RelayState& state, Mapping& mapping, Socket device, const Peer
   if (count > 0) std::memcpy(chosen->device.buffer, first_bytes, count);
   chosen->device.fill = static_cast<std::uint32_t>(count);
   if (joining) joined(*chosen);
+  watch_pair(state, mapping, *chosen);
+  if (!kept(state, mapping, chosen->device,
+            "Device %s identified as '%s' turned away: it cannot be watched")) {
+    return;
+  }
   if (session_log(state)) {
     if (joining) {
       log_peer(PeerLine::kDeviceArrived, kSeverityNotice,
@@ -200,7 +225,6 @@ void place_device(RelayState& state, Mapping& mapping, Socket device, const Peer
                logged_identifier(mapping).c_str());
     }
   }
-  watch_pair(state, mapping, *chosen);
 }
 
 }  // namespace orv

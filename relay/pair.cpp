@@ -126,29 +126,54 @@ void ended_unread(RelayState& state, Mapping& mapping, RelayPair& pair, Side sid
   }
 }
 
+// What the side's socket waits for; false when the poller refused it.
+bool watch_side(RelayState& state, Mapping& mapping, RelayPair& pair, Side side) {
+  Channel& channel = side_of(pair, side);
+  const Channel& partner = side_of(pair, other_side(side));
+  if (channel.socket == kNoSocket) return true;
+  const bool joined = partner.socket != kNoSocket;
+  const bool readable = !channel.ended && channel_has_room(channel) && !partner.broken;
+  if (channel.broken && !readable) {
+    // A failed socket reports its error on every wait: out of the wait until there is room to
+    // read what the system still holds from it.
+    poller_forget(*state.poller, channel.socket, channel.watched);
+    return true;
+  }
+  unsigned flags = kWatchNone;
+  if (readable) flags |= kWatchRead;
+  // A waiting side whose channel is full is not read, but its leaving must still be seen.
+  if (!joined && !channel_has_room(channel)) flags |= kWatchEnd;
+  if (joined && channel_holds_data(partner) && !channel.broken) flags |= kWatchWrite;
+  return poller_watch(*state.poller, channel.socket,
+                      side_tag(mapping_slot(state, mapping), pair_index(mapping, pair), side),
+                      flags, channel.watched);
+}
+
 }  // namespace
 
 void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair) {
-  const std::size_t m = mapping_slot(state, mapping), p = pair_index(mapping, pair);
-  for (const Side side : {Side::kClient, Side::kDevice}) {
-    Channel& channel = side_of(pair, side);
-    const Channel& partner = side_of(pair, other_side(side));
-    if (channel.socket == kNoSocket) continue;
-    const bool joined = partner.socket != kNoSocket;
-    const bool readable = !channel.ended && channel_has_room(channel) && !partner.broken;
-    if (channel.broken && !readable) {
-      // A failed socket reports its error on every wait: out of the wait until there is room to
-      // read what the system still holds from it.
-      poller_forget(*state.poller, channel.socket, channel.watched);
-      continue;
+  // No socket stays in a pair unwatched. One that was never watched is turned away, and the pair
+  // is as it was before it came; one whose watch could not change fails as after a reset. Either
+  // way its partner is watched anew.
+  bool any_refused = false;
+  for (int round = 0; round < 3; ++round) {
+    bool refused = false;
+    for (const Side side : {Side::kClient, Side::kDevice}) {
+      if (watch_side(state, mapping, pair, side)) continue;
+      watch_refused(state);
+      refused = true;
+      Channel& channel = side_of(pair, side);
+      const bool fresh = channel.watched == kUnwatched && channel.placed_pass == state.pass;
+      if (fresh || side_of(pair, other_side(side)).socket == kNoSocket) {
+        close_channel(state, channel);
+      } else {
+        side_failed(pair, side, true);
+      }
     }
-    unsigned flags = kWatchNone;
-    if (readable) flags |= kWatchRead;
-    // A waiting side whose channel is full is not read, but its leaving must still be seen.
-    if (!joined && !channel_has_room(channel)) flags |= kWatchEnd;
-    if (joined && channel_holds_data(partner) && !channel.broken) flags |= kWatchWrite;
-    poller_watch(*state.poller, channel.socket, side_tag(m, p, side), flags, channel.watched);
+    if (!refused) break;
+    any_refused = true;
   }
+  if (any_refused && pair_over(pair)) end_pair(state, mapping, pair, EndHow::kError);
 }
 
 void serve_pair(RelayState& state, Mapping& mapping, RelayPair& pair, const PollEvent* client_raw,

@@ -48,6 +48,12 @@ void close_all_closing(RelayState& state);
 // that left; the pairs are looked at only when the first waiting client is due.
 void expire_waiting_clients(RelayState& state, std::int64_t now_ms);
 
+// The most sockets the relay watches at once with this many mapping slots and closing entries:
+// its listeners, the pending slots, the pairs' sockets, the closing list and the hook's. A
+// reload that adds slots or entries raises the poller's room to it (poller_reserve) before a
+// pass uses them.
+std::size_t watched_sockets_max(std::size_t mapping_slots, std::size_t closing_entries);
+
 // Takes a pending socket out of the poller and out of its slot, without closing it.
 void forget_slot(RelayState& state, PendingSlot& slot);
 

@@ -24,6 +24,9 @@ constexpr std::int64_t kLingerMs = 30000;  // a closing socket waits this long f
 constexpr std::int64_t kAcceptBackoffFirstMs = 100;  // a listener out of descriptors rests,
 constexpr std::int64_t kAcceptBackoffMaxMs = 1000;   // doubling up to this while it keeps failing
 constexpr std::int64_t kAcceptErrorLogMs = 1000;     // at most one accept-error line per this
+constexpr std::int64_t kWaitBackoffFirstMs = 100;    // a failed wait rests the pass,
+constexpr std::int64_t kWaitBackoffMaxMs = 1000;     // doubling up to this while waits keep failing
+constexpr std::int64_t kPollerErrorLogMs = 1000;     // at most one line per this and failure kind
 
 // The handshake a device sends on the active-mode port.
 constexpr char kGreetingLine[] = "tcp-active-mode:1\n";  // 18 bytes
@@ -171,6 +174,9 @@ struct RelayCounters {
   // handshakes-per-address connections waiting for their handshake.
   std::uint64_t devices_not_allowed = 0;
   std::uint64_t devices_over_address_limit = 0;
+  // Sockets the poller refused to watch: new connections turned away, and sockets ended or
+  // closed early because what they are watched for could not be changed.
+  std::uint64_t watch_refusals = 0;
   std::int64_t started_at = 0;      // seconds since 1970
   std::uint64_t reloads = 0;        // configuration reloads applied
   std::int64_t last_reload_at = 0;  // seconds since 1970 of the last one; 0: never
@@ -185,6 +191,14 @@ struct PassHook {
   void (*after_pass)(void* context) = nullptr;
 };
 constexpr std::uint32_t kHookTagBase = 0xF0000000u;
+constexpr std::size_t kHookSocketsMax = 64;  // the hook's sockets in the poller at once
+
+// The last failures of the poller, so that a failure that repeats is logged once a second.
+struct PollerTrouble {
+  std::int64_t wait_backoff_ms = 0;  // the rest after the last failed wait; 0 after a good one
+  std::int64_t wait_logged_ms = -kPollerErrorLogMs;
+  std::int64_t watch_logged_ms = -kPollerErrorLogMs;
+};
 
 struct RelayState {
   Config config;            // as read at start or the last reload; the mappings follow it
@@ -209,6 +223,8 @@ struct RelayState {
   RelayCounters counters;
   PassHook hook;
   PollerPtr poller;
+  int (*wait)(Poller& poller, int timeout_ms) = poller_wait;  // tests make it fail
+  PollerTrouble poller_trouble;
 };
 
 // ---- mappings and pairs ----------------------------------------------------------------
@@ -250,6 +266,9 @@ void close_slot(RelayState& state, PendingSlot& slot);
 bool orv_start(RelayState& state, const std::string& config_path);
 // Closes every listener, pair socket and closing socket; pending connections are left alone.
 void relay_stop(RelayState& state);
+// A socket the poller refused (net_last_error() says why): counted, and logged at most once a
+// second. The caller closes the socket or keeps it out of use; it never stays unwatched.
+void watch_refused(RelayState& state);
 // One pass: wait at most 0.5 s, accept, identify, relay, serve closing sockets.
 void relay_cycle(RelayState& state);
 

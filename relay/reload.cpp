@@ -100,8 +100,15 @@ ReloadCounts relay_reload(RelayState& state, Config config) {
 
   std::size_t removed = 0;
   for (std::size_t m = 0; m < kept.size(); ++m) removed += state.mappings[m].live && !kept[m];
-  // Removed mappings' pairs linger in the closing list beside the pairs of those that live.
+  // Removed mappings' pairs linger in the closing list beside the pairs of those that live, and
+  // the poller has room for every socket before any is watched. New mappings take freed slots
+  // first, so the slots end as many as there are now or as there are mappings, if more.
   reserve_closing(state, entries.size() + removed);
+  const std::size_t slots_after = std::max(state.mappings.size(), entries.size());
+  if (!poller_reserve(*state.poller, watched_sockets_max(slots_after, state.closing.size()))) {
+    // Sockets beyond its room are turned away and counted as the watch refusals they are.
+    log_message(kSeverityFailure, "Readiness poller failed: %d", net_last_error());
+  }
   // Ports are let go of before any is opened, so that a port may pass from one mapping to
   // another in one reload.
   for (std::size_t m = 0; m < kept.size(); ++m) {

@@ -9,6 +9,11 @@ namespace {
 constexpr int kMaxEventsPerWait = 4096;
 }  // namespace
 
+std::size_t watched_sockets_max(std::size_t mapping_slots, std::size_t closing_entries) {
+  return 1 + kPendingSlots + mapping_slots * (1 + 2 * kPairsPerMapping) + closing_entries +
+         kHookSocketsMax;
+}
+
 void reserve_closing(RelayState& state, std::size_t mappings) {
   // Room for what lingers now and both sockets of every pair, plus some: beyond it a socket
   // closes at once.
@@ -33,7 +38,9 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   for (const MappingEntry& entry : state.config.mappings) {
     state.mappings.push_back(make_mapping(entry.identifier, entry.port));
   }
-  state.poller = poller_create(kMaxEventsPerWait);
+  reserve_closing(state, state.mappings.size());
+  state.poller = poller_create(kMaxEventsPerWait,
+                               watched_sockets_max(state.mappings.size(), state.closing.size()));
   if (!state.poller) {
     log_message(kSeverityFailure, "Readiness poller failed: %d", net_last_error());
     return false;
@@ -50,7 +57,6 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   // A listener that fails is tried again by a reload only: the mapping keeps its pairs.
   for (std::size_t m = 0; m < state.mappings.size(); ++m) (void)listen_for_clients(state, m);
   state.queue.assign(kPendingSlots, PendingSlot{});
-  reserve_closing(state, state.mappings.size());
   state.carry.reserve(kMaxEventsPerWait);
   state.carried.reserve(kMaxEventsPerWait);
   state.counters.started_at = clock_seconds();

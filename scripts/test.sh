@@ -65,6 +65,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wine wineboot --init >/dev/null 2>&1 || true
 fi
 wineserver -k 2>/dev/null || true
+# The Wine server holds every socket of the relay under test: thousands in the fleet test.
+ulimit -n "$(ulimit -Hn)"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 # The first Wine process of a session starts Wine's own background processes, which inherit its

@@ -144,6 +144,10 @@ inline constexpr RelayFigure kRelayFigures[] = {
       "Device connections closed at accept because their address had handshakes-per-address "
       "connections waiting"},
      [](const RelayState& s, int) { return s.counters.devices_over_address_limit; }},
+    {{"orv_watch_refusals_total", FigureKind::kCounter, "watch_refusals",
+      "sockets refused by the poller",
+      "Sockets the readiness poller refused: new connections turned away, others ended"},
+     [](const RelayState& s, int) { return s.counters.watch_refusals; }},
     {{"orv_reloads_total", FigureKind::kCounter, "reloads", "reloads",
       "Configuration reloads applied"},
      [](const RelayState& s, int) { return s.counters.reloads; }},

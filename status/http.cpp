@@ -112,17 +112,23 @@ const char* reason_phrase(int code) {
   }
 }
 
-void watch(StatusServer& server, StatusConnection& connection, unsigned flags) {
-  const auto index = static_cast<std::uint32_t>(&connection - server.connections);
-  poller_watch(*server.state->poller, connection.socket, kTagFirstConnection + index, flags,
-               connection.watched);
-}
-
 void close_connection(StatusServer& server, StatusConnection& connection) {
   poller_forget(*server.state->poller, connection.socket, connection.watched);
   net_close_connection(connection.socket);
   connection.phase = StatusPhase::kFree;
   --server.open;
+}
+
+// False when the poller refused: the connection is then closed, not kept unwatched.
+bool watch(StatusServer& server, StatusConnection& connection, unsigned flags) {
+  const auto index = static_cast<std::uint32_t>(&connection - server.connections);
+  if (poller_watch(*server.state->poller, connection.socket, kTagFirstConnection + index, flags,
+                   connection.watched)) {
+    return true;
+  }
+  watch_refused(*server.state);
+  close_connection(server, connection);
+  return false;
 }
 
 // One send of what is left; sockets never block, so a full one takes part or nothing.
@@ -136,7 +142,7 @@ void send_answer(StatusServer& server, StatusConnection& connection) {
   if (connection.answer_at < connection.answer_end) return;
   net_shutdown_send(connection.socket);
   connection.phase = StatusPhase::kDraining;
-  watch(server, connection, kWatchRead);
+  (void)watch(server, connection, kWatchRead);  // refused: closed already
 }
 
 // Renders the answer behind the room for its headers, then writes the headers in front of it.
@@ -205,8 +211,7 @@ void start_answer(StatusServer& server, StatusConnection& connection, ParsedRequ
   connection.answer_at = kHeadBytes - text.length;
   connection.answer_end = kHeadBytes + (request.head ? 0 : length);
   connection.phase = StatusPhase::kAnswering;
-  watch(server, connection, kWatchWrite);
-  send_answer(server, connection);
+  if (watch(server, connection, kWatchWrite)) send_answer(server, connection);
 }
 
 void read_request(StatusServer& server, StatusConnection& connection) {
@@ -268,7 +273,7 @@ void accept_connection(StatusServer& server) {
     connection.accept_number = ++server.accepts;
     connection.received = 0;
     ++server.open;
-    watch(server, connection, kWatchRead);
+    (void)watch(server, connection, kWatchRead);  // refused: closed already
     return;
   }
 }
@@ -314,8 +319,13 @@ void after_pass(void* context) {
     }
   }
   const bool wanted = server.open < kStatusConnections && now >= server.resume_ms;
-  poller_watch(*server.state->poller, server.listener, kTagListener,
-               wanted ? kWatchRead : kWatchNone, server.listener_watched);
+  if (poller_watch(*server.state->poller, server.listener, kTagListener,
+                   wanted ? kWatchRead : kWatchNone, server.listener_watched)) {
+    return;
+  }
+  // Out of the wait all the same, or tried again after the next pass.
+  watch_refused(*server.state);
+  if (!wanted) poller_forget(*server.state->poller, server.listener, server.listener_watched);
 }
 
 // The listener for the configured address and port, or kNoSocket; either is logged.
@@ -370,7 +380,10 @@ bool status_start(StatusServer& server, RelayState& state) {
     connection.answer = std::make_unique_for_overwrite<char[]>(server.answer_capacity);
   }
   server.listener_watched = kUnwatched;
-  poller_watch(*state.poller, server.listener, kTagListener, kWatchRead, server.listener_watched);
+  if (!poller_watch(*state.poller, server.listener, kTagListener, kWatchRead,
+                    server.listener_watched)) {
+    watch_refused(state);  // tried again after each pass
+  }
   state.hook = PassHook{&server, serve, after_pass};
   return true;
 }
@@ -400,7 +413,7 @@ void status_reload(StatusServer& server, RelayState& state) {
     server.address = config.status_address;
     server.port = config.status_port;
     server.resume_ms = 0;
-    poller_watch(*state.poller, server.listener, kTagListener, kWatchRead, server.listener_watched);
+    server.listener_watched = kUnwatched;  // the pass watches it from its end on
   }
   size_answers(server);
 }

@@ -67,6 +67,9 @@ struct StatusConnection {
   std::unique_ptr<char[]> answer;   // StatusServer::answer_capacity
 };
 
+static_assert(kStatusConnections + 1 <= kHookSocketsMax,
+              "the server's sockets fit the hook's room");
+
 struct StatusServer {
   RelayState* state = nullptr;
   Socket listener = kNoSocket;

@@ -24,7 +24,7 @@ inline int free_port() {
 
 // Whether a test-side socket is readable (or writable) within timeout_ms.
 inline bool socket_ready(Socket socket, bool for_write, int timeout_ms = 0) {
-  static PollerPtr poller = poller_create(4);
+  static PollerPtr poller = poller_create(4, 4);
   std::uint8_t watched = kUnwatched;
   poller_watch(*poller, socket, 0, for_write ? kWatchWrite : kWatchRead, watched);
   const bool ready = poller_wait(*poller, timeout_ms) > 0;

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #endif
 
+#include <regex>
+
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -151,15 +153,67 @@ TEST_F(Relay, PendingDeviceIsClosedOnlyOnceItsTimeIsUp) {
   EXPECT_EQ(state.counters.evictions, 2u);
 }
 
-// POSIX: select shows no peer shutdown without read interest; descriptor limits, namespaces.
-#ifndef _WIN32
+// Natively with bytes still unread behind the full channel; on Windows with just what the channel
+// takes, since Wine's socket driver reports the end only once nothing is left unread.
 TEST_F(Relay, WaitingClientWithAFullChannelIsSeenLeaving) {
   const Socket gone = placed_client();
-  send_text(gone, std::string(5000, 'x'));
+#ifdef _WIN32
+  const std::size_t sent = kChannelBytes;
+#else
+  const std::size_t sent = 5000;
+#endif
+  send_text(gone, std::string(sent, 'x'));
   ASSERT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.fill == kChannelBytes; }));
   hang_up(gone);
   EXPECT_TRUE(cycle_until([&] { return mapping(0).pairs[0].client.socket == kNoSocket; }));
 }
+
+// A wait that keeps failing rests the pass, 100 ms doubling to 1 s, logged once a second at most.
+TEST_F(Relay, FailedWaitRestsThePassAndLogsAtMostOnceASecond) {
+  using Wait = int (*)(Poller&, int);
+  const Wait failing = [](Poller&, int) { return net_set_last_error(22), -1; };
+  const Wait idle = [](Poller&, int) { return 0; };
+  // Each pass's wait and its rest; a good wait starts the rests over. Lines at 0, 1.5, 2.5, 3.5 s.
+  const std::pair<Wait, std::int64_t> passes[] = {{failing, 100}, {failing, 200},  {failing, 400},
+                                                  {failing, 800}, {failing, 1000}, {failing, 1000},
+                                                  {idle, 0},      {failing, 100}};
+  clock_pin_ms(9000000);
+  const std::string log = stderr_of([&] {
+    for (const auto& [wait, rest] : passes) {
+      const std::int64_t before = clock_milliseconds();
+      state.wait = wait;
+      relay_cycle(state);
+      EXPECT_EQ(clock_milliseconds() - before, rest);
+    }
+  });
+  const std::regex line("Readiness wait failed: 22\n");
+  const std::sregex_iterator first(log.begin(), log.end(), line), end;
+  EXPECT_EQ(std::distance(first, end), 4) << log;
+}
+
+#ifdef _WIN32
+// With the poller's registry full, a new client is closed at once and counted; room brings it in.
+TEST_F(Relay, ClientThePollerCannotWatchIsTurnedAwayAndCounted) {
+  relay_cycle(state);  // the active-mode listener in the wait
+  const Socket listener = peers.emplace_back(net_open_listener({}, 0, kBacklogMax));
+  std::vector<std::uint8_t> records(1000, kUnwatched);
+  PeerAddress address;
+  std::size_t i = 0;  // the test's own sockets fill the relay's poller
+  while (connect(net_local_port(listener)) != kNoSocket &&
+         poller_watch(*state.poller, peers.emplace_back(net_accept(listener, address)),
+                      kHookTagBase, kWatchNone, records[i]))
+    ++i;
+  const Socket last_in = peers[peers.size() - 3];  // the last one the poller took
+  const std::string log = stderr_of([&] { EXPECT_EQ(receive(connect(mapping(0).port)), ""); });
+  EXPECT_NE(log.find("Readiness watch failed: 10055\n"), std::string::npos) << log;
+  EXPECT_EQ(state.counters.watch_refusals, 1u);
+  poller_forget(*state.poller, last_in, records[i - 1]);
+  EXPECT_TRUE(placed_client() != kNoSocket && mapping(0).pairs[0].client.socket != kNoSocket);
+}
+#endif
+
+// POSIX: descriptor limits, namespaces.
+#ifndef _WIN32
 
 // Accept fails while the listener stays readable: it rests, and logs once a second at most.
 TEST_F(Relay, ListenerOutOfDescriptorsRestsAndLogsAtMostOnceASecond) {
