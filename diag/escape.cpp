@@ -74,4 +74,16 @@ std::string shown_text(std::string_view text) {
   return shown;
 }
 
+std::size_t show_into(std::string_view text, char* out, std::size_t capacity) {
+  std::size_t length = 0;
+  char piece[kShownPieceBytes];
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t count = show_next(text, at, piece);
+    if (count >= capacity - length) break;
+    for (std::size_t k = 0; k < count; ++k) out[length++] = piece[k];
+  }
+  out[length] = 0;
+  return length;
+}
+
 }  // namespace orv

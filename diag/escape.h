@@ -26,5 +26,8 @@ std::size_t show_next(std::string_view text, std::size_t& at, char (&piece)[kSho
 constexpr std::size_t kShownBytesPerByte = 4;  // "\xNN", the most one byte can become
 // The whole text shown so.
 std::string shown_text(std::string_view text);
+// The same into out, NUL-terminated, without allocating; characters that do not fit whole are
+// left out. Returns the length written.
+std::size_t show_into(std::string_view text, char* out, std::size_t capacity);
 
 }  // namespace orv

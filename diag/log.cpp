@@ -16,7 +16,9 @@
 namespace orv {
 namespace {
 std::string g_data_folder = "./";
-char g_log_path[4096] = "./orv.log";  // the crash handler's copy of data_file_path("orv.log")
+// data_file_path("orv.log") in fixed memory, for the log and the crash handler; empty when it
+// does not fit, which no system could open either.
+char g_log_path[4096] = "./orv.log";
 std::atomic<long> g_utc_offset{0};
 static_assert(std::atomic<long>::is_always_lock_free, "read in a signal handler");
 long g_rotate_bytes = kLogRotateBytes;
@@ -36,29 +38,33 @@ void append_line(std::FILE* file, const LogTime& time, const char* text) {
   (void)std::fwrite(line, 1, length, file);  // nothing better to do about a full disk
 }
 
-std::string generation(const std::string& log_path, int number) {
-  return log_path + "." + std::to_string(number);
+// orv.log.<number>, in fixed memory like orv.log's path: lines logged by the relay's pass
+// allocate nothing.
+using GenerationPath = char[sizeof g_log_path + 12];  // "." and any int
+const char* generation(GenerationPath& path, int number) {
+  std::snprintf(path, sizeof path, "%s.%d", g_log_path, number);
+  return path;
 }
 
 // Moves orv.log to orv.log.1, each older file one number up, and opens a new orv.log. When
 // orv.log cannot move (orv.log.1 is a folder, say), orv.log is emptied and says why, rather than
 // grow without bound; a passing hold (a reader on Windows) is waited out up to twice the size.
-std::FILE* rotate(std::FILE* file, const std::string& path, long long size, const LogTime& time) {
+std::FILE* rotate(std::FILE* file, long long size, const LogTime& time) {
   (void)std::fclose(file);  // only opened to learn its size
+  GenerationPath older, newer;
   for (int number = g_keep - 1; number >= 1; --number) {
     // A generation that is missing leaves the next one where it is.
-    (void)log_file_move(generation(path, number).c_str(), generation(path, number + 1).c_str());
+    (void)log_file_move(generation(older, number), generation(newer, number + 1));
   }
-  const std::string older = generation(path, 1);
-  const bool moved = log_file_move(path.c_str(), older.c_str());
+  const bool moved = log_file_move(g_log_path, generation(older, 1));
   const int error = errno;
-  file = log_file_open(path.c_str());
+  file = log_file_open(g_log_path);
   if (moved || file == nullptr) return file;
-  if (!log_file_is_folder(older.c_str()) && size <= 2LL * g_rotate_bytes) return file;
+  if (!log_file_is_folder(older) && size <= 2LL * g_rotate_bytes) return file;
   if (!log_file_truncate(file)) return file;
   char text[kLogMessageBytes];
-  std::snprintf(text, sizeof text, "Log rotation to %s failed: %s, orv.log emptied instead",
-                older.c_str(), std::strerror(error));
+  std::snprintf(text, sizeof text, "Log rotation to %s failed: %s, orv.log emptied instead", older,
+                std::strerror(error));
   char line[kLineBytes];
   write_console(line, format_log_line(line, sizeof line, time, text, "\n"));
   append_line(file, time, text);
@@ -150,14 +156,13 @@ void log_message(int severity, const char* format, ...) {
   char line[kLineBytes];
   write_console(line, format_log_line(line, sizeof line, time, text, "\n"));
 
-  const std::string path = data_file_path("orv.log");
-  std::FILE* file = log_file_open(path.c_str());
+  std::FILE* file = log_file_open(g_log_path);
   if (file != nullptr) {
     const long long size = log_file_size(file);
-    if (size > g_rotate_bytes) file = rotate(file, path, size, time);
+    if (size > g_rotate_bytes) file = rotate(file, size, time);
   }
   if (file == nullptr) {
-    int length = std::snprintf(line, sizeof line, "%s: %s\n", path.c_str(), std::strerror(errno));
+    int length = std::snprintf(line, sizeof line, "%s: %s\n", g_log_path, std::strerror(errno));
     if (length > 0) {
       write_console(line, std::min(static_cast<std::size_t>(length), sizeof line - 1));
     }

@@ -112,9 +112,10 @@ bool identify_pending(RelayState& state, PendingSlot& slot) {
   if (mapping == nullptr) {
     ++state.counters.unknown_identifiers;
     const std::string_view host = peer_host(slot.peer);
+    char shown[kPendingBytes * kShownBytesPerByte + 1];
+    (void)show_into(std::string_view(identifier, length), shown, sizeof shown);  // it all fits
     log_peer(PeerLine::kInvalidIdentifier, kSeverityFailure,
-             "%05d: Connection with invalid identifier '%s' from %.*s", slot.socket,
-             shown_text(std::string_view(identifier, length)).c_str(),
+             "%05d: Connection with invalid identifier '%s' from %.*s", slot.socket, shown,
              static_cast<int>(host.size()), host.data());
     return false;
   }

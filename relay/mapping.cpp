@@ -11,6 +11,7 @@ Mapping make_mapping(const std::string& identifier, int port) {
   Mapping mapping;
   mapping.live = true;
   mapping.identifier = identifier;
+  mapping.shown_identifier = shown_text(identifier);
   mapping.port = port;
   // Left uninitialised: pages are only made resident when a channel first uses them.
   mapping.buffers.reset(new unsigned char[2 * kPairsPerMapping * kChannelBytes]);

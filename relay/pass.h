@@ -61,8 +61,8 @@ void forget_slot(RelayState& state, PendingSlot& slot);
 // kind (diag/peer_log.h).
 inline bool session_log(const RelayState& state) { return state.config.session_log; }
 // The mapping's identifier as log lines show it.
-inline std::string logged_identifier(const Mapping& mapping) {
-  return shown_text(mapping.identifier);
+inline const std::string& logged_identifier(const Mapping& mapping) {
+  return mapping.shown_identifier;
 }
 const char* end_how_text(EndHow how);
 

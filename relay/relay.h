@@ -120,6 +120,7 @@ struct ListenerWatch {
 struct Mapping {
   bool live = false;
   std::string identifier;
+  std::string shown_identifier;  // as log lines show it, made once so the pass allocates nothing
   int port = 0;
   Socket listener = kNoSocket;
   RelayPair pairs[kPairsPerMapping];

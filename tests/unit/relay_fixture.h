@@ -14,6 +14,11 @@
 
 namespace orv {
 
+// Heap allocations inside the relay passes the fixture runs, which must make none; counted by
+// the test binary's operator new (pass_allocations.cpp).
+extern bool g_in_pass;
+extern std::size_t g_pass_allocations;
+
 inline int free_port() {
   net_startup();
   const Socket probe = net_open_listener({}, 0, kBacklogMax);
@@ -90,6 +95,7 @@ struct RelayFixture : ::testing::Test {
     ASSERT_TRUE(orv_start(state, (folder / "orv.conf").string()));
   }
   void TearDown() override {
+    EXPECT_EQ(std::exchange(g_pass_allocations, 0), 0u) << "allocations in relay passes";
     clock_release();
     status_stop(server, state);
     relay_stop(state);
@@ -113,8 +119,12 @@ struct RelayFixture : ::testing::Test {
   // Runs passes until the condition holds; false after `seconds` (only a fault waits that long).
   bool cycle_until(const std::function<bool()>& done, int seconds = 30) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (; !done(); relay_cycle(state))
+    while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
+      g_in_pass = true;
+      relay_cycle(state);
+      g_in_pass = false;
+    }
     return true;
   }
   void send_text(Socket socket, const std::string& bytes) {
