@@ -119,6 +119,8 @@ try:
     log_start = re.search(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d+ Started", log_text(), re.M)[1]
     facts = driver.find_element(By.ID, "relay").text
     check(log_start in facts and "orv.conf" in facts, "start time as in the log, config: " + facts)
+    check("Clients not allowed" in facts and "Sockets the poller refused" in facts,
+          "the refused connections: " + facts)
 
     # The offline filter leaves the two offline rows.
     driver.find_element(By.CSS_SELECTOR, "#controls button[data-filter=offline]").click()
