@@ -343,6 +343,13 @@ Socket open_configured_listener(const Config& config) {
   }
   return listener;
 }
+void close_listener(StatusServer& server) {
+  if (server.listener == kNoSocket) return;
+  poller_forget(*server.state->poller, server.listener, server.listener_watched);
+  net_close(server.listener);
+  server.listener = kNoSocket;
+}
+
 // Every answer buffer as large as the state needs now, and never smaller than an answer still
 // going out, which moves along unchanged.
 void size_answers(StatusServer& server) {
@@ -389,13 +396,11 @@ bool status_start(StatusServer& server, RelayState& state) {
 }
 
 void status_stop(StatusServer& server, RelayState& state) {
-  if (server.listener == kNoSocket) return;
+  if (server.state == nullptr) return;  // never started
   for (StatusConnection& connection : server.connections) {
     if (connection.phase != StatusPhase::kFree) close_connection(server, connection);
   }
-  poller_forget(*state.poller, server.listener, server.listener_watched);
-  net_close(server.listener);
-  server.listener = kNoSocket;
+  close_listener(server);
   state.hook = PassHook{};
 }
 
@@ -405,10 +410,12 @@ void status_reload(StatusServer& server, RelayState& state) {
   // A listener that cannot open is logged, and the relay goes on without it.
   if (server.listener == kNoSocket) return (void)status_start(server, state);
   if (config.status_port != server.port || config.status_address != server.address) {
+    // A listener on every address holds its port on each of them: on the same port the old one
+    // makes way before the new one opens.
+    if (config.status_port == server.port) close_listener(server);
     const Socket listener = open_configured_listener(config);
     if (listener == kNoSocket) return status_stop(server, state);
-    poller_forget(*state.poller, server.listener, server.listener_watched);
-    net_close(server.listener);
+    close_listener(server);
     server.listener = listener;
     server.address = config.status_address;
     server.port = config.status_port;

@@ -187,6 +187,13 @@ TEST_F(StatusServerTest, FollowsAReloadOfItsPortAndOfTheMappings) {
     EXPECT_NE(answer.find("{mapping=\"" + name + "49\"} "), std::string::npos);
     EXPECT_NE(answer.find("\norv_reloads_total 1\n"), std::string::npos);
   }
+  // From one address to every address on the same port.
+  std::ofstream(folder / "orv.conf", std::ios::binary)
+      << "active-mode-port " << device_port << "\nstatus-port " << state.config.status_port
+      << " 0.0.0.0\n";
+  stderr_of([&] { reload_relay(state, server); });
+  ASSERT_NE(server.listener, kNoSocket);
+  EXPECT_TRUE(receive(status_client("GET / HTTP/1.1\r\n\r\n")).starts_with("HTTP/1.1 200 OK"));
 }
 
 // Each says which step failed; the relay runs without the status listener, and does not start
