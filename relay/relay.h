@@ -204,7 +204,8 @@ struct PollerTrouble {
 struct RelayState {
   Config config;            // as read at start or the last reload; the mappings follow it
   std::string config_path;  // the file it was read from
-  int active_mode_port = kDefaultActiveModePort;
+  int active_mode_port = kDefaultActiveModePort;  // where the active-mode listener is: its port
+  std::string active_mode_address;                // and the listen-address it was opened on
   Socket active_mode_listener = kNoSocket;
   ListenerWatch active_mode_watch;
   int listeners_resting = 0;  // mapping listeners out of the wait after running out

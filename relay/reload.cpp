@@ -41,6 +41,7 @@ void forget_freed_slots(RelayState& state) {
 }
 
 void close_active_mode_listener(RelayState& state) {
+  if (state.active_mode_listener == kNoSocket) return;
   poller_forget(*state.poller, state.active_mode_listener, state.active_mode_watch.watched);
   net_close(state.active_mode_listener);
   state.active_mode_listener = kNoSocket;
@@ -49,21 +50,27 @@ void close_active_mode_listener(RelayState& state) {
 // On another port the new active-mode listener opens before the old one closes, so a port that
 // cannot be opened leaves devices the one they have. On another listen-address the old one
 // closes first (a listener on every address holds its port on each of them), and is opened
-// again where it was when the new one fails.
-void move_active_mode_listener(RelayState& state, int port, std::string old_address) {
-  const bool address_moved = old_address != state.config.listen_address;
-  if (port == state.active_mode_port && !address_moved) return;
+// again where it was when the new one fails. A later reload tries again either way.
+void move_active_mode_listener(RelayState& state) {
+  int port = state.config.active_mode_port;
+  std::string address = state.config.listen_address;
+  const bool address_moved = address != state.active_mode_address;
+  if (state.active_mode_listener != kNoSocket && port == state.active_mode_port && !address_moved) {
+    return;
+  }
   if (address_moved) close_active_mode_listener(state);
   Socket listener = open_listener(state, port);  // a failure is logged
   if (listener == kNoSocket && address_moved) {
-    std::swap(state.config.listen_address, old_address);
+    address = state.active_mode_address;
+    std::swap(state.config.listen_address, address);
     listener = open_listener(state, port = state.active_mode_port);
-    std::swap(state.config.listen_address, old_address);
+    std::swap(state.config.listen_address, address);
   }
   if (listener == kNoSocket) return;
-  if (state.active_mode_listener != kNoSocket) close_active_mode_listener(state);
+  close_active_mode_listener(state);
   state.active_mode_listener = listener;
   state.active_mode_port = port;
+  state.active_mode_address = address;
   state.active_mode_watch = ListenerWatch{};  // the next pass watches it
   if (session_log(state)) log_message(kSeverityNotice, "Listening for devices on port %d", port);
 }
@@ -72,8 +79,7 @@ void move_active_mode_listener(RelayState& state, int port, std::string old_addr
 
 ReloadCounts relay_reload(RelayState& state, Config config) {
   ReloadCounts counts;
-  std::string old_address = std::move(state.config.listen_address);
-  const bool address_moved = config.listen_address != old_address;
+  const bool address_moved = config.listen_address != state.config.listen_address;
   // From here on the new directives hold: what the reload itself logs follows them, and waiting
   // clients are looked at again under the client-wait-timeout now in force.
   state.config = std::move(config);
@@ -129,7 +135,7 @@ ReloadCounts relay_reload(RelayState& state, Config config) {
   forget_freed_slots(state);
   // As at start, the active-mode listener opens first: a mapping on its port is the one that
   // fails.
-  move_active_mode_listener(state, state.config.active_mode_port, std::move(old_address));
+  move_active_mode_listener(state);
   for (std::size_t e = 0; e < entries.size(); ++e) {
     if (slots[e] != kNoSlot) continue;
     slots[e] = take_slot(state, entries[e]);

@@ -47,6 +47,7 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   }
   // The active-mode listener opens first, so a mapping on its port is the one that fails.
   state.active_mode_listener = open_listener(state, state.active_mode_port);
+  state.active_mode_address = state.config.listen_address;
   if (state.active_mode_listener == kNoSocket) {
     relay_stop(state);
     return false;
