@@ -4,11 +4,6 @@
 
 #include "tests/unit/relay_fixture.h"
 
-namespace orv {
-bool g_in_pass = false;
-std::size_t g_pass_allocations = 0;
-}  // namespace orv
-
 void* operator new(std::size_t size) {
   orv::g_pass_allocations += orv::g_in_pass ? 1 : 0;
   if (void* allocated = std::malloc(size == 0 ? 1 : size)) return allocated;

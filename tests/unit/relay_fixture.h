@@ -16,8 +16,8 @@ namespace orv {
 
 // Heap allocations inside the relay passes the fixture runs, which must make none; counted by
 // the test binary's operator new (pass_allocations.cpp).
-extern bool g_in_pass;
-extern std::size_t g_pass_allocations;
+inline bool g_in_pass = false;
+inline std::size_t g_pass_allocations = 0;
 
 inline int free_port() {
   net_startup();

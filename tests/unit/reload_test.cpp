@@ -108,20 +108,18 @@ TEST_F(Reload, KeptPairStreamsOnWhileTwentyReloadsAddChangeAndRemoveOthers) {
   net_close(holder);
 }
 
-// The device port cannot move to a listen-address where its port is taken: it stays where it
-// was, and the next reload of the same file, the port free again, moves it.
-TEST_F(Reload, DevicePortThatCouldNotMoveToItsAddressMovesAtTheNextReload) {
+// A device port that could not move to its listen-address stays where it was; the next reload
+// of the same file moves it, its port free there by then.
+TEST_F(Reload, DevicePortThatCouldNotMoveIsMovedByTheNextReload) {
   reload_with("listen-address 127.0.0.1\n");
-  const Socket holder = net_open_listener(ipv4_address({127, 0, 0, 2}), device_port, kBacklogMax);
-  ASSERT_NE(holder, kNoSocket);
+  const IpAddress moved = ipv4_address({127, 0, 0, 2});
+  const Socket holder = net_open_listener(moved, device_port, kBacklogMax);
   EXPECT_NE(reload_with("listen-address 127.0.0.2\n").find("TCP listen\ton 127.0.0.2:"),
             std::string::npos);
   EXPECT_FALSE(refused(device_port));  // on 127.0.0.1 still
   net_close(holder);
   reload_with("listen-address 127.0.0.2\n");
-  const IpAddress moved = ipv4_address({127, 0, 0, 2});
-  const Socket device = peers.emplace_back(net_connect(moved, device_port));
-  EXPECT_NE(device, kNoSocket);
+  EXPECT_NE(peers.emplace_back(net_connect(moved, device_port)), kNoSocket);
   EXPECT_TRUE(refused(device_port));
 }
 
