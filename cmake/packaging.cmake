@@ -39,7 +39,7 @@ else()
         OUTPUT ${out}
         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/build-man.sh
                 ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/${page}.md
-                ${CMAKE_CURRENT_SOURCE_DIR}/docs/guide.md ${ORV_MD2MAN} ${out}
+                ${CMAKE_CURRENT_SOURCE_DIR}/docs/guide.md ${ORV_MD2MAN} ${out} ${PROJECT_VERSION}
         DEPENDS docs/man/${page}.md docs/guide.md docs/man/build-man.sh
         COMMENT "Man page ${page}")
       string(REGEX MATCH "[0-9]$" section ${page})

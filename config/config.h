@@ -2,6 +2,8 @@
 // optional directives. Depends on nothing in relay/, so it can be tested and fuzzed on its own.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,7 @@ constexpr int kMaxLogKeep = 100;
 struct MappingEntry {
   std::string identifier;  // non-empty, no whitespace; unique within the file
   int port = 0;            // 1 to 65535
+  int line = 0;            // where the file says so
 };
 
 // Who may connect. A list no line named lets everyone in. Lines add up; a line that names the
@@ -62,14 +65,41 @@ const AllowList& clients_allowed(const Config& config, std::string_view identifi
 // Who may identify as this identifier: its allow-devices-of list, or nullptr for anyone.
 const AllowList* devices_allowed_as(const Config& config, std::string_view identifier);
 
-// Reads configuration text (the whole file) into config. Each rejected line adds one message
-// (already formatted, without timestamp) to messages; reading always goes on to the end.
+// What reading a line found beyond what it set.
+enum class FindingKind : std::uint8_t {
+  kRejected,   // a keyword with operands that cannot be used: the line is skipped
+  kDuplicate,  // a map line for an identifier used before: skipped, the first one stays
+  kMisspelt,   // no keyword, but close to one: ignored, as every line without a keyword
+  kUnused,     // accepted, but not all of it was used
+};
+struct ConfigFinding {
+  int line = 0;
+  FindingKind kind = FindingKind::kRejected;
+  std::string text;        // the line, without its trailing CR and LF bytes
+  std::string reason;      // in words, for `orv check`
+  std::string identifier;  // kDuplicate: the identifier, as the log names it
+};
+
+// Reads configuration text (the whole file) into config, adding what it finds to findings;
+// reading always goes on to the end.
+void read_config(Config& config, std::string_view text, std::vector<ConfigFinding>& findings);
+// The log's message for a finding (without timestamp), as every start writes it; empty for the
+// kinds only `orv check` shows.
+std::string finding_message(const ConfigFinding& finding, const std::string& path);
+// read_config with the log's messages alone.
 void read_config(Config& config, std::string_view text, const std::string& path,
                  std::vector<std::string>& messages);
 
-// Reads the file once and logs each message. False only when the file cannot be opened (logged
-// with the path and the system's reason).
-bool load_config(Config& config, const std::string& config_path);
+// The whole file. False when it cannot be opened or is a folder; error is then "PATH: REASON".
+bool read_config_file(const std::string& path, std::string& text, std::string& error);
+// Reads the file once and logs each finding's message. False only when the file cannot be
+// opened: its error is logged, or, when the caller takes it, stored in *error instead.
+bool load_config(Config& config, const std::string& config_path, std::string* error = nullptr);
+
+// `orv check`: reads the file as a start would and prints, naming the file, each finding with
+// its reason and a summary. Returns the exit code: 0 when no line was rejected and the file
+// could be read, 1 otherwise.
+int check_config(const std::string& path, std::FILE* out);
 
 // Returns the next whitespace-separated token of a NUL-terminated line and advances the cursor
 // to the byte that ended it. At the end it returns "" and leaves the cursor on the NUL.

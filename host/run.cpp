@@ -1,4 +1,5 @@
-// The run sequence: data folder, socket library, relay start, the loop, relay stop.
+// The run sequence: data folder, socket library, relay start, the loop with its reloads, relay
+// stop.
 #include "host/run.h"
 
 #include <atomic>
@@ -15,10 +16,27 @@ namespace {
 RelayState g_relay;
 StatusServer g_status;
 std::atomic<bool> g_run_flag{true};
+std::atomic<bool> g_reload_flag{false};  // set by SIGHUP or the service's reload control
 static_assert(std::atomic<bool>::is_always_lock_free, "RunFlag is cleared from signal handlers");
 }  // namespace
 
 void clear_run_flag() { g_run_flag.store(false); }
+void request_reload() { g_reload_flag.store(true); }
+
+void reload_relay(RelayState& state, StatusServer& status) {
+  service_report_reload(true);
+  Config config;
+  std::string error;
+  if (load_config(config, state.config_path, &error)) {
+    const ReloadCounts counts = relay_reload(state, std::move(config));
+    status_reload(status, state);
+    log_message(kSeverityNotice, "Reloaded: %d mappings added, %d removed, %d changed, %d kept",
+                counts.added, counts.removed, counts.changed, counts.kept);
+  } else {
+    log_message(kSeverityFailure, "Not reloaded: %s", error.c_str());  // nothing changed
+  }
+  service_report_reload(false);
+}
 
 bool keep_running() {
   if (service_stop_requested()) {
@@ -30,6 +48,7 @@ bool keep_running() {
 
 bool run_relay(const char** failure) {
   use_binary_files();
+  install_reload_handler();  // a reload asked for while starting follows the start
   std::string folder = find_data_folder();
   set_data_folder(folder);
   std::string config_path = find_config_path(folder);
@@ -55,7 +74,9 @@ bool run_relay(const char** failure) {
     install_console_stop_handler();
   }
   log_message(kSeverityNotice, "Started %s", kVersion);
+  // A reload takes place between two passes, never inside one.
   while (keep_running()) {
+    if (g_reload_flag.exchange(false)) reload_relay(g_relay, g_status);
     relay_cycle(g_relay);
     service_after_pass();
   }

@@ -12,6 +12,7 @@
 namespace orv {
 namespace {
 void on_console_signal(int) { clear_run_flag(); }
+void on_reload_signal(int) { request_reload(); }
 }  // namespace
 
 void prepare_process() {
@@ -44,7 +45,11 @@ std::string find_config_path(const std::string& data_folder) {
     std::string first(directories);
     return first.substr(0, first.find(':')) + "/orv.conf";
   }
-  return data_folder + "/orv.conf";
+  // A data folder of one's own (a trial run, scripts/run.sh) brings its own orv.conf; otherwise
+  // `orv run` and `orv check` read what the service reads.
+  const char* state = std::getenv("STATE_DIRECTORY");
+  if (state != nullptr && state[0] != 0) return data_folder + "/orv.conf";
+  return "/etc/orv/orv.conf";
 }
 
 void use_binary_files() {}  // POSIX files never translate line ends
@@ -57,7 +62,14 @@ void install_console_stop_handler() {
   struct sigaction action{};
   action.sa_handler = on_console_signal;
   sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+  for (int signal_number : {SIGINT, SIGTERM}) sigaction(signal_number, &action, nullptr);
+}
+
+void install_reload_handler() {
+  struct sigaction action{};
+  action.sa_handler = on_reload_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 void end_console_process(int exit_code) { ::_exit(exit_code); }

@@ -45,6 +45,8 @@ void use_binary_files() { _fmode = _O_BINARY; }
 
 void install_console_stop_handler() { SetConsoleCtrlHandler(console_control_handler, TRUE); }
 
+void install_reload_handler() {}  // the service's reload control comes through its handler
+
 void end_console_process(int exit_code) {
   TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code));
   for (;;) Sleep(INFINITE);  // TerminateProcess does not return for the calling process

@@ -94,10 +94,10 @@ bool device_admitted(RelayState& state, Socket& device, const PeerAddress& peer)
 // Handshake timeouts, then the active-mode listener while a slot is free; with the queue full,
 // the first slot that has waited too long is evicted (at most one per pass).
 void admit_devices(RelayState& state, std::int64_t now_ms) {
-  const int timeout = state.config.handshake_timeout_seconds;
   bool free = false;
   for (PendingSlot& slot : state.queue) {
-    if (slot.socket != kNoSocket && timeout > 0 && now_ms - slot.accepted_at_ms >= timeout * 1000) {
+    if (slot.socket != kNoSocket && slot.handshake_deadline_ms != 0 &&
+        now_ms >= slot.handshake_deadline_ms) {
       log_timeout(slot);
       ++state.counters.evictions;
       close_slot(state, slot);
@@ -155,6 +155,9 @@ void accept_device(RelayState& state) {
     }
     open_slot(slot, device, peer);
     slot.placed_pass = state.pass;
+    // The timeout in force now, whatever a reload sets before the handshake ends.
+    const int timeout = state.config.handshake_timeout_seconds;
+    slot.handshake_deadline_ms = timeout > 0 ? slot.accepted_at_ms + timeout * 1000 : 0;
     return;
   }
   // Refused, or (unreachable) no slot free: the listener is watched only with a slot free.

@@ -55,16 +55,41 @@ void close_channel(RelayState& state, Channel& channel) {
   channel.ended = channel.broken = channel.writable = false;
 }
 
-void close_mapping(RelayState& state, Mapping& mapping) {
-  if (mapping.listener != kNoSocket) {
-    std::uint8_t watched = 0;  // forget it whether or not it was in the wait
-    if (state.poller) poller_forget(*state.poller, mapping.listener, watched);
+bool listen_for_clients(RelayState& state, std::size_t slot) {
+  Mapping& mapping = state.mappings[slot];
+  mapping.listener = open_listener(state, mapping.port);
+  if (mapping.listener == kNoSocket) return false;
+  mapping.listener_watch = ListenerWatch{};
+  if (!poller_watch(*state.poller, mapping.listener, listener_tag(slot), kWatchRead,
+                    mapping.listener_watch.watched)) {
+    // As a listener that did not open: the mapping takes no clients until a reload.
+    watch_refused(state);
     net_close(mapping.listener);
     mapping.listener = kNoSocket;
+    return false;
   }
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
+                logged_identifier(mapping).c_str(), mapping.port);
+  }
+  return true;
+}
+
+void close_listener(RelayState& state, Mapping& mapping) {
+  if (mapping.listener == kNoSocket) return;
+  std::uint8_t watched = 0;  // forget it whether or not it was in the wait
+  if (state.poller) poller_forget(*state.poller, mapping.listener, watched);
+  net_close(mapping.listener);
+  mapping.listener = kNoSocket;
+  if (mapping.listener_watch.resting) --state.listeners_resting;
+  mapping.listener_watch = ListenerWatch{};
+}
+
+void close_mapping(RelayState& state, Mapping& mapping, EndHow how) {
+  close_listener(state, mapping);
   for (RelayPair& pair : mapping.pairs) {
     if (pair.client.socket != kNoSocket && pair.device.socket != kNoSocket) {
-      end_pair(state, mapping, pair, EndHow::kRelayStop);
+      end_pair(state, mapping, pair, how);
     }
     close_channel(state, pair.client);
     close_channel(state, pair.device);

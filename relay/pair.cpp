@@ -237,6 +237,8 @@ const char* end_how_text(EndHow how) {
       return "error";
     case EndHow::kRelayStop:
       return "relay stop";
+    case EndHow::kReload:
+      return "reload";
     case EndHow::kNone:
       break;
   }
@@ -250,8 +252,9 @@ void end_pair(RelayState& state, Mapping& mapping, RelayPair& pair, EndHow how_i
   if (session_log(state)) {
     const EndHow how = pair.first_end != EndHow::kNone ? pair.first_end : how_if_none;
     char ending[64];
-    if (how == EndHow::kRelayStop) {
-      std::snprintf(ending, sizeof ending, "ended by the relay stop");
+    if (how == EndHow::kRelayStop || how == EndHow::kReload) {
+      std::snprintf(ending, sizeof ending, "ended by %s",
+                    how == EndHow::kReload ? "a reload" : "the relay stop");
     } else {
       std::snprintf(ending, sizeof ending, "the %s ended first (%s)", side_text(pair.first_ender),
                     end_how_text(how));

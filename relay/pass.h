@@ -17,6 +17,15 @@ inline std::size_t pair_index(const Mapping& mapping, const RelayPair& pair) {
   return static_cast<std::size_t>(&pair - mapping.pairs);
 }
 
+// Opens the mapping's listener and watches it. A failure (logged by open_listener) leaves the
+// mapping without one; with the session log, success is logged too.
+bool listen_for_clients(RelayState& state, std::size_t slot);
+// Closes the mapping's listener, out of the poller and out of its rest.
+void close_listener(RelayState& state, Mapping& mapping);
+// Grows the closing list to room for what lingers now and every pair of that many mappings; it
+// never shrinks, so no entry in use moves.
+void reserve_closing(RelayState& state, std::size_t mappings);
+
 // Brings the poller in line with what each socket of the pair waits for.
 void watch_pair(RelayState& state, Mapping& mapping, RelayPair& pair);
 // One pass's work on a pair, given this pass's events for its sockets (either may be null):
@@ -39,10 +48,11 @@ void close_all_closing(RelayState& state);
 // that left; the pairs are looked at only when the first waiting client is due.
 void expire_waiting_clients(RelayState& state, std::int64_t now_ms);
 
-// The most sockets the relay watches at once with this many mapping slots: its listeners, the
-// pending slots, the pairs' sockets, the closing list and the hook's. A reload that adds slots
-// raises the poller's room to it (poller_reserve) before a pass uses them.
-std::size_t watched_sockets_max(std::size_t mapping_slots);
+// The most sockets the relay watches at once with this many mapping slots and closing entries:
+// its listeners, the pending slots, the pairs' sockets, the closing list and the hook's. A
+// reload that adds slots or entries raises the poller's room to it (poller_reserve) before a
+// pass uses them.
+std::size_t watched_sockets_max(std::size_t mapping_slots, std::size_t closing_entries);
 
 // Takes a pending socket out of the poller and out of its slot, without closing it.
 void forget_slot(RelayState& state, PendingSlot& slot);

@@ -42,7 +42,7 @@ inline Side other_side(Side side) { return side == Side::kClient ? Side::kDevice
 inline const char* side_text(Side side) { return side == Side::kClient ? "client" : "device"; }
 
 // How a side of a pair ended, for the session log.
-enum class EndHow : std::uint8_t { kNone, kEndOfStream, kError, kRelayStop };
+enum class EndHow : std::uint8_t { kNone, kEndOfStream, kError, kRelayStop, kReload };
 
 // One side of a pair: the socket it reads from and the bytes read but not yet sent on.
 struct Channel {
@@ -150,7 +150,9 @@ struct PendingSlot {
   Socket socket = kNoSocket;
   bool greeting_seen = false;
   std::int64_t accepted_at = 0;     // seconds since 1970
-  std::int64_t accepted_at_ms = 0;  // clock_milliseconds(), for the handshake timeout
+  std::int64_t accepted_at_ms = 0;  // clock_milliseconds()
+  // When the handshake timeout in force at its accept closes it (clock_milliseconds()); 0: never.
+  std::int64_t handshake_deadline_ms = 0;
   std::uint64_t placed_pass = 0;
   Refusal refusal = Refusal::kEndedEarly;  // set when identify_pending refuses
 };
@@ -199,9 +201,8 @@ struct PollerTrouble {
 };
 
 struct RelayState {
-  Config config;  // as read at start; the mappings below are built from it
-  // The file it was read from, for the status page.
-  std::string config_path;
+  Config config;            // as read at start or the last reload; the mappings follow it
+  std::string config_path;  // the file it was read from
   int active_mode_port = kDefaultActiveModePort;
   Socket active_mode_listener = kNoSocket;
   ListenerWatch active_mode_watch;
@@ -236,8 +237,9 @@ Mapping* find_mapping(RelayState& state, const char* identifier, std::size_t len
 // A TCP listener on listen-address (every IPv4 address when not set) with the system's largest
 // backlog, or kNoSocket after logging why.
 Socket open_listener(const RelayState& state, int port);
-// Closes the listener (no shutdown) and every pair socket; all pairs are free afterwards.
-void close_mapping(RelayState& state, Mapping& mapping);
+// Closes the listener (no shutdown) and every pair socket; all pairs are free afterwards. Joined
+// pairs end as `how` says: at once for the relay stop, with the lingering close for a reload.
+void close_mapping(RelayState& state, Mapping& mapping, EndHow how = EndHow::kRelayStop);
 
 // Both take the socket over in every case: it ends up in a pair or is closed.
 // A client joins the waiting device of the lowest pair (both channels emptied), else takes the
@@ -269,5 +271,18 @@ void relay_stop(RelayState& state);
 void watch_refused(RelayState& state);
 // One pass: wait at most 0.5 s, accept, identify, relay, serve closing sockets.
 void relay_cycle(RelayState& state);
+
+// ---- reload ------------------------------------------------------------------------------
+
+struct ReloadCounts {
+  int added = 0, removed = 0, changed = 0, kept = 0;
+};
+// Applies a configuration read again, between two passes. A mapping whose identifier and port
+// stay keeps its listener, pairs and counters untouched; a removed one ends its pairs with the
+// lingering close and frees its slot; a changed port gets a new listener while its pairs go on;
+// a new one takes a free slot. A changed active-mode port reopens that listener (the old one
+// stays when the new one cannot open); pending connections stay. The other directives apply
+// from here on.
+ReloadCounts relay_reload(RelayState& state, Config config);
 
 }  // namespace orv

@@ -7,25 +7,40 @@ namespace orv {
 namespace {
 // Ready sockets taken from one wait; more are served by the next one.
 constexpr int kMaxEventsPerWait = 4096;
-// Room for both sockets of every pair, plus some: beyond it a socket closes at once.
-std::size_t closing_capacity(std::size_t mappings) { return 2 * kPairsPerMapping * mappings + 64; }
 }  // namespace
 
-std::size_t watched_sockets_max(std::size_t mapping_slots) {
-  return 1 + kPendingSlots + mapping_slots * (1 + 2 * kPairsPerMapping) +
-         closing_capacity(mapping_slots) + kHookSocketsMax;
+std::size_t watched_sockets_max(std::size_t mapping_slots, std::size_t closing_entries) {
+  return 1 + kPendingSlots + mapping_slots * (1 + 2 * kPairsPerMapping) + closing_entries +
+         kHookSocketsMax;
+}
+
+void reserve_closing(RelayState& state, std::size_t mappings) {
+  // Room for what lingers now and both sockets of every pair, plus some: beyond it a socket
+  // closes at once.
+  const std::size_t had = state.closing.size();
+  const std::size_t wanted = had - state.closing_free.size() + 2 * kPairsPerMapping * mappings + 64;
+  if (wanted <= had) return;
+  state.closing.resize(wanted);
+  state.closing_free.reserve(wanted);  // so that freeing an entry never allocates
+  for (std::size_t i = wanted; i > had; --i) {
+    state.closing_free.push_back(static_cast<std::uint32_t>(i - 1));
+  }
 }
 
 bool orv_start(RelayState& state, const std::string& config_path) {
   state.config_path = config_path;
   if (!load_config(state.config, config_path)) return false;
+  if (session_log(state)) {
+    log_message(kSeverityNotice, "Configuration read from %s", config_path.c_str());
+  }
   set_log_retention(state.config.log_size_bytes, state.config.log_keep);
   state.active_mode_port = state.config.active_mode_port;
-  state.mappings.reserve(state.config.mappings.size());  // never moved once sockets are open
   for (const MappingEntry& entry : state.config.mappings) {
     state.mappings.push_back(make_mapping(entry.identifier, entry.port));
   }
-  state.poller = poller_create(kMaxEventsPerWait, watched_sockets_max(state.mappings.size()));
+  reserve_closing(state, state.mappings.size());
+  state.poller = poller_create(kMaxEventsPerWait,
+                               watched_sockets_max(state.mappings.size(), state.closing.size()));
   if (!state.poller) {
     log_message(kSeverityFailure, "Readiness poller failed: %d", net_last_error());
     return false;
@@ -39,30 +54,9 @@ bool orv_start(RelayState& state, const std::string& config_path) {
   if (session_log(state)) {
     log_message(kSeverityNotice, "Listening for devices on port %d", state.active_mode_port);
   }
-  for (std::size_t m = 0; m < state.mappings.size(); ++m) {
-    Mapping& mapping = state.mappings[m];
-    mapping.listener = open_listener(state, mapping.port);
-    // Not retried: the mapping has no listener for this run, but keeps its pairs.
-    if (mapping.listener == kNoSocket) continue;
-    if (!poller_watch(*state.poller, mapping.listener, listener_tag(m), kWatchRead,
-                      mapping.listener_watch.watched)) {
-      // As a listener that did not open: the mapping takes no clients in this run.
-      watch_refused(state);
-      net_close(mapping.listener);
-      mapping.listener = kNoSocket;
-      continue;
-    }
-    if (session_log(state)) {
-      log_message(kSeverityNotice, "Listening for clients of '%s' on port %d",
-                  logged_identifier(mapping).c_str(), mapping.port);
-    }
-  }
+  // A listener that fails is tried again by a reload only: the mapping keeps its pairs.
+  for (std::size_t m = 0; m < state.mappings.size(); ++m) (void)listen_for_clients(state, m);
   state.queue.assign(kPendingSlots, PendingSlot{});
-  state.closing.assign(closing_capacity(state.mappings.size()), ClosingSocket{});
-  state.closing_free.clear();
-  for (std::size_t i = state.closing.size(); i > 0; --i) {
-    state.closing_free.push_back(static_cast<std::uint32_t>(i - 1));
-  }
   state.carry.reserve(kMaxEventsPerWait);
   state.carried.reserve(kMaxEventsPerWait);
   state.counters.started_at = clock_seconds();

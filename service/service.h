@@ -1,4 +1,4 @@
-// The service integration: registration, dispatch, status reports and the stop control.
+// The service integration: registration, dispatch, status reports, the stop and reload controls.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@ enum ServiceState : std::uint32_t {
   kServiceRunning = 4,
 };
 constexpr std::uint32_t kAcceptStop = 1;
+constexpr std::uint32_t kAcceptParamChange = 8;  // the reload control
 constexpr std::uint32_t kWaitHintStartMs = 3000;
 // A failed start: ERROR_SERVICE_SPECIFIC_ERROR with our own code 1, so that the manager counts
 // it as a failure and its recovery actions apply.
@@ -29,9 +30,10 @@ struct ServiceReport {
   std::uint32_t wait_hint = 0;
 };
 
-// Fills and sends one report: no control accepted while starting, check-points counted up
-// from 1 across the whole process for pending states, 0 otherwise. Reports from the two threads
-// are built and sent one at a time.
+// Fills and sends one report: no control accepted while starting, the stop and reload controls
+// while running, the stop control otherwise; check-points counted up from 1 across the whole
+// process for pending states, 0 otherwise. Reports from the two threads are built and sent one
+// at a time.
 void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint,
                            std::uint32_t service_exit_code = 0);
 // Where reports go (the service manager, or systemd's notify socket); tests replace it.
@@ -52,6 +54,12 @@ enum class DispatchResult {
 DispatchResult service_dispatch();
 // The stop control: reports stop pending, signals the stop, reports again.
 void service_stop_control();
+// "reload": sends the reload control to the installed service; prints the outcome on standard
+// output. False on failure.
+bool send_reload_control();
+// A reload begins or has ended: systemd hears RELOADING=1 and then READY=1. The Windows
+// service manager knows no such state, and a console has no manager: nothing is sent.
+void service_report_reload(bool begins);
 
 // True when the relay runs as a service (the stop event exists).
 bool service_mode();

@@ -1,10 +1,12 @@
 // The systemd service: notify messages as status reports, SIGTERM as the stop control, the unit.
+// SIGHUP, the reload, is the run sequence's in every mode.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -53,8 +55,9 @@ bool open_notify_socket(const char* name) {
 }
 
 void send_text(const char* text) {
-  // A lost message does not stop the relay; systemd's own timeouts cover it.
-  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL,
+  // A lost message does not stop the relay; systemd's own timeouts cover it. Nor does a queue
+  // that nobody reads: the send never waits for room, which would hold the relay's loop.
+  (void)::sendto(g_notify_socket, text, std::strlen(text), MSG_NOSIGNAL | MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr*>(&g_notify_address), g_notify_length);
 }
 
@@ -104,6 +107,9 @@ std::string systemd_unit_text(const std::string& program_path) {
          "[Service]\n"
          "Type=notify\n"
          "ExecStart=\"" + program_path + "\"\n"
+         "# A file that `orv check` rejects is not applied: the reload fails and says why\n"
+         "ExecReload=\"" + program_path + "\" check\n"
+         "ExecReload=/bin/kill -HUP $MAINPID\n"
          "Restart=on-failure\n"
          "# A relay loop that stops turning is restarted\n"
          "WatchdogSec=30\n"
@@ -174,6 +180,24 @@ void service_stop_control() {
 }
 
 bool service_mode() { return g_service_mode; }
+
+bool send_reload_control() {
+  std::printf("Cannot reload from here: use systemctl reload orv, or send SIGHUP to the relay\n");
+  return false;
+}
+
+void service_report_reload(bool begins) {
+  if (!g_service_mode) return;
+  if (!begins) return send_text("READY=1");
+  // The monotonic time of the request lets systemd tell this reload from an earlier one.
+  timespec now{};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
+  char text[64];
+  std::snprintf(text, sizeof text, "RELOADING=1\nMONOTONIC_USEC=%llu",
+                static_cast<unsigned long long>(now.tv_sec) * 1000000ULL +
+                    static_cast<unsigned long long>(now.tv_nsec) / 1000ULL);
+  send_text(text);
+}
 
 void service_after_pass() {
   if (!g_watchdog) return;

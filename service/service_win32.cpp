@@ -1,4 +1,5 @@
-// The Windows service: registration, dispatch, status reports, the stop control, the event log.
+// The Windows service: registration, dispatch, status reports, the stop and reload controls, the
+// event log.
 #include <windows.h>
 
 #include <atomic>
@@ -59,6 +60,7 @@ void report_failure_event(const char* name) {
 
 void WINAPI service_control_handler(DWORD control) {
   if (control == SERVICE_CONTROL_STOP) service_stop_control();
+  if (control == SERVICE_CONTROL_PARAMCHANGE) request_reload();  // applied between two passes
 }
 
 void service_worker() {
@@ -159,6 +161,32 @@ void service_stop_control() {
 }
 
 bool service_mode() { return g_stop_event != nullptr; }
+
+void service_report_reload(bool) {}  // a reload is no state of a Windows service
+
+bool send_reload_control() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) {
+    std::printf("OpenSCManager failed (%lu)\n", GetLastError());
+    return false;
+  }
+  SC_HANDLE service = OpenServiceA(manager, kServiceName, SERVICE_PAUSE_CONTINUE);
+  bool sent = false;
+  if (service == nullptr) {
+    std::printf("OpenService failed (%lu)\n", GetLastError());
+  } else {
+    SERVICE_STATUS status{};
+    sent = ControlService(service, SERVICE_CONTROL_PARAMCHANGE, &status) != 0;
+    if (sent) {
+      std::printf("Reload requested: the service's log says what changed\n");
+    } else {
+      std::printf("ControlService failed (%lu)\n", GetLastError());
+    }
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(manager);
+  return sent;
+}
 
 void service_after_pass() {}  // the service manager has no watchdog to tell
 

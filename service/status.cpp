@@ -28,7 +28,9 @@ void report_service_status(std::uint32_t state, std::uint32_t exit_code, std::ui
   g_status.exit_code = exit_code;
   g_status.service_exit_code = service_exit_code;
   g_status.wait_hint = wait_hint;
-  g_status.controls_accepted = state == kServiceStartPending ? 0 : kAcceptStop;
+  g_status.controls_accepted = state == kServiceStartPending ? 0
+                              : state == kServiceRunning    ? kAcceptStop | kAcceptParamChange
+                                                            : kAcceptStop;
   if (state == kServiceRunning || state == kServiceStopped) {
     g_status.check_point = 0;
   } else {

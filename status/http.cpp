@@ -328,21 +328,51 @@ void after_pass(void* context) {
   if (!wanted) poller_forget(*server.state->poller, server.listener, server.listener_watched);
 }
 
+// The listener for the configured address and port, or kNoSocket; either is logged.
+Socket open_configured_listener(const Config& config) {
+  IpAddress address;
+  (void)parse_address(config.status_address, address);  // the configuration checked it
+  const char* step = "";
+  const Socket listener = net_open_listener(address, config.status_port, kStatusConnections, &step);
+  if (listener == kNoSocket) {
+    log_message(kSeverityFailure, "Status listener on %s error: %s failed with %d",
+                make_peer(address, config.status_port).text, step, net_last_error());
+  } else {
+    log_message(kSeverityNotice, "Status page on %s:%d", config.status_address.c_str(),
+                net_local_port(listener));
+  }
+  return listener;
+}
+// Every answer buffer as large as the state needs now, and never smaller than an answer still
+// going out, which moves along unchanged.
+void size_answers(StatusServer& server) {
+  std::size_t capacity = kHeadBytes + status_body_capacity(*server.state);
+  for (const StatusConnection& connection : server.connections) {
+    if (connection.phase == StatusPhase::kAnswering) {
+      capacity = std::max(capacity, connection.answer_end);
+    }
+  }
+  if (capacity == server.answer_capacity) return;
+  for (StatusConnection& connection : server.connections) {
+    auto answer = std::make_unique_for_overwrite<char[]>(capacity);
+    if (connection.phase == StatusPhase::kAnswering) {
+      std::memcpy(answer.get() + connection.answer_at,
+                  connection.answer.get() + connection.answer_at,
+                  connection.answer_end - connection.answer_at);
+    }
+    connection.answer = std::move(answer);
+  }
+  server.answer_capacity = capacity;
+}
+
 }  // namespace
 
 bool status_start(StatusServer& server, RelayState& state) {
   const Config& config = state.config;
-  IpAddress address;
-  (void)parse_address(config.status_address, address);  // the configuration checked it
-  const char* step = "";
-  server.listener = net_open_listener(address, config.status_port, kStatusConnections, &step);
-  if (server.listener == kNoSocket) {
-    log_message(kSeverityFailure, "Status listener on %s error: %s failed with %d",
-                make_peer(address, config.status_port).text, step, net_last_error());
-    return false;
-  }
-  log_message(kSeverityNotice, "Status page on %s:%d", config.status_address.c_str(),
-              net_local_port(server.listener));
+  server.listener = open_configured_listener(config);
+  if (server.listener == kNoSocket) return false;
+  server.address = config.status_address;
+  server.port = config.status_port;
   server.state = &state;
   server.answer_capacity = kHeadBytes + status_body_capacity(state);
   for (StatusConnection& connection : server.connections) {
@@ -367,6 +397,25 @@ void status_stop(StatusServer& server, RelayState& state) {
   net_close(server.listener);
   server.listener = kNoSocket;
   state.hook = PassHook{};
+}
+
+void status_reload(StatusServer& server, RelayState& state) {
+  const Config& config = state.config;
+  if (config.status_port == 0) return status_stop(server, state);
+  // A listener that cannot open is logged, and the relay goes on without it.
+  if (server.listener == kNoSocket) return (void)status_start(server, state);
+  if (config.status_port != server.port || config.status_address != server.address) {
+    const Socket listener = open_configured_listener(config);
+    if (listener == kNoSocket) return status_stop(server, state);
+    poller_forget(*state.poller, server.listener, server.listener_watched);
+    net_close(server.listener);
+    server.listener = listener;
+    server.address = config.status_address;
+    server.port = config.status_port;
+    server.resume_ms = 0;
+    server.listener_watched = kUnwatched;  // the pass watches it from its end on
+  }
+  size_answers(server);
 }
 
 }  // namespace orv

@@ -228,7 +228,7 @@ std::size_t render_metrics(const RelayState& state, char* out, std::size_t capac
   }
   text.add("# HELP orv_build_info The relay's version\n# TYPE orv_build_info gauge\n");
   text.add("orv_build_info{version=\"");
-  text.add(kVersionText);
+  text.add(kVersion);
   text.add("\"} 1\n");
   return text.overflow ? 0 : text.length;
 }
@@ -237,7 +237,7 @@ std::size_t render_json(const RelayState& state, std::int64_t now_seconds, char*
                         std::size_t capacity) {
   StatusText text{out, capacity};
   text.add("{\"version\":\"");
-  text.add(kVersionText);
+  text.add(kVersion);
   text.add("\",\"now\":\"");
   add_time(text, now_seconds, true);
   text.add("\",\"config\":\"");
@@ -267,7 +267,7 @@ std::size_t render_page(const RelayState& state, std::int64_t now_seconds, char*
                         std::size_t capacity) {
   StatusText text{out, capacity};
   text.add("ORV ");
-  text.add(kVersionText);
+  text.add(kVersion);
   text.add(", times in the relay's local time (");
   add_zone(text, now_seconds);
   text.add(")\nconfiguration: ");

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
+#include "diag/version.h"
 #include "net/net.h"
 #include "relay/relay.h"
 
@@ -19,7 +21,6 @@ constexpr std::int64_t kStatusConnectionMs = 10000;  // a connection's whole lif
 constexpr std::int64_t kStatusRequestMs = 2000;      // its request must have arrived by then
 constexpr int kStatusConnectionsPerAddress = 4;      // from one address at once
 constexpr std::int64_t kStatusAcceptRestMs = 1000;   // the listener rests after a failed accept
-constexpr char kVersionText[] = "1.0";
 
 // ---- requests ----------------------------------------------------------------------------
 
@@ -73,6 +74,8 @@ struct StatusServer {
   RelayState* state = nullptr;
   Socket listener = kNoSocket;
   std::uint8_t listener_watched = kUnwatched;
+  std::string address;  // where the listener is: the status-port it was opened for
+  int port = 0;
   std::int64_t resume_ms = 0;  // the listener rests until then after a failed accept
   int open = 0;                // connections not free
   std::uint64_t accepts = 0;   // connections accepted so far
@@ -87,6 +90,11 @@ bool status_start(StatusServer& server, RelayState& state);
 // Closes every status connection and the listener, and unhooks the server. Call before
 // relay_stop; nothing when the server did not start.
 void status_stop(StatusServer& server, RelayState& state);
+// After a reload: opens, moves or closes the listener as status-port now says, and sizes the
+// answers for the mappings now configured. Connections in flight stay: an answer being sent
+// shows the state before the reload and goes out whole, a request still arriving is answered
+// from the state after it.
+void status_reload(StatusServer& server, RelayState& state);
 
 // ---- rendering ---------------------------------------------------------------------------
 

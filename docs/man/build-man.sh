@@ -6,12 +6,13 @@
 # markers within a line. A reference to a section of the guide ("Log messages") becomes where
 # that section lands: its heading in this page, its heading in the other page (the templates
 # beside this one say which), or the guide.
-# Usage: build-man.sh TEMPLATE GUIDE GO_MD2MAN OUTPUT.gz
+# @VERSION@ becomes the version.
+# Usage: build-man.sh TEMPLATE GUIDE GO_MD2MAN OUTPUT.gz VERSION
 set -eu
-template=$1 guide=$2 md2man=$3 output=$4
+template=$1 guide=$2 md2man=$3 output=$4 version=$5
 
 expand() {
-  awk -v guide="$guide" -v template="$template" -v templates="$(ls "$(dirname "$template")"/*.md)" '
+  awk -v guide="$guide" -v version="$version" -v template="$template" -v templates="$(ls "$(dirname "$template")"/*.md)" '
     function level(line) { match(line, /^#+ /); return RLENGTH - 1 }
     function page_of(line, words) {
       split(line, words, " ")
@@ -105,7 +106,7 @@ expand() {
       }
       next
     }
-    { print }
+    { gsub(/@VERSION@/, version); print }
   ' "$template"
 }
 

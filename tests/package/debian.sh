@@ -53,6 +53,9 @@ dpkg_or_fail -i "$deb"
 man=$(command -v man >/dev/null && echo yes || echo no)
 [ -z "$analyze" ] || systemd-analyze verify --man="$man" $unit >"$out/verify" 2>&1 ||
   fail "verify: $(cat "$out/verify")"
+# Without systemd's folders orv check reads what the service reads, and names it.
+/usr/sbin/orv check >"$out/check" && grep -q '^/etc/orv/orv.conf: .* rejected lines: 0' \
+  "$out/check" || fail "orv check: $(cat "$out/check")"
 # On the installed default, as the unit would run it: the active-mode port alone listens.
 mkdir "$out/data"
 STATE_DIRECTORY=$out/data CONFIGURATION_DIRECTORY=/etc/orv /usr/sbin/orv run 2>/dev/null &

@@ -69,7 +69,7 @@ entry='orv_start() failed, the reason is in C:\ProgramData\orv\orv.log'
 run "$event_text" "$entry" && [ "$(cat "$out/output")" = "$entry" ] ||
   fail "event text: $(cat "$out/output")"
 
-echo "== windows installer: over an orv.conf, one pair relayed, upgrade while running, stop"
+echo "== windows installer: over an orv.conf, one pair relayed through two reloads, upgrade"
 printf 'active-mode-port 2910\nmap pkg 2911\n' >"$data/orv.conf"
 cp "$data/orv.conf" "$out/orv.conf"
 chmod o+w "$data" "$data/orv.conf"  # the service exists: the folder is made private all the same
@@ -84,13 +84,34 @@ printf "tcp-active-mode:1\nid:'pkg'\n"
 exec cat >"$out/device"
 EOS
 timeout 60 socat TCP:127.0.0.1:2910 EXEC:"sh $out/device.sh" &
-timeout 60 socat TCP:127.0.0.1:2911 SYSTEM:"echo request; exec cat >/dev/null" &
+cat >"$out/client.sh" <<EOS
+echo request
+until [ -e "$out/reloaded" ]; do sleep 0.1; done
+echo "after the reloads"
+exec cat >/dev/null
+EOS
+timeout 60 socat TCP:127.0.0.1:2911 EXEC:"sh $out/client.sh" &
 wait_for 30 grep -q request "$out/device" 2>/dev/null || fail "the pair did not relay"
+# The reload control, from sc and from orv.exe; a query keeps Wine's session (and the service)
+# alive while the log is read. Wine's sc has no control command: orv.exe sends the same control.
+logged() { run sc query ORV && grep -q "$1" "$data/orv.log"; }
+printf 'active-mode-port 2910\nmap pkg 2911\nmap more 2912\n' >"$data/orv.conf"
+run sc control ORV paramchange || run "$orv" reload || fail "sc control: $(cat "$out/output")"
+wait_for 30 logged "Reloaded: 1 mappings added, 0 removed, 0 changed, 1 kept" ||
+  fail "no reload by the control: $(cat "$data/orv.log")"
+cp "$out/orv.conf" "$data/orv.conf"
+run "$orv" reload && said "Reload requested" || fail "orv reload: $(cat "$out/output")"
+wait_for 30 logged "Reloaded: 0 mappings added, 1 removed, 0 changed, 1 kept" ||
+  fail "no reload by orv reload: $(cat "$data/orv.log")"
+touch "$out/reloaded"
+wait_for 30 grep -q "after the reloads" "$out/device" || fail "the pair ended in a reload"
 install
 cmp -s "$data/orv.conf" "$out/orv.conf" || fail "an install replaced orv.conf"
 running
 run sc stop ORV
 stopped && said "WIN32_EXIT_CODE    : 0  (0x0)"
+code=0 && run "$orv" reload || code=$?
+[ $code = 1 ] && said "ControlService failed (1062)" || fail "a reload of a stopped service: $code"
 
 echo "== windows installer: the service refuses a data folder that others may change"
 chmod o+w "$data"

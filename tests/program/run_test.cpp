@@ -28,11 +28,14 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
   const int unread_port = device_port, spares = free_port(), status_port = free_port();
   fs::create_directories(etc);
   // 'other' gets no listener on the port of 'spare'; metric labels escape the last two names.
+  const int weird_port = free_port(), new_port = free_port();
+  const std::string weird = "map we\"ird\\id " + std::to_string(weird_port) + "\n";
   write_config("map broken\nsession-log on\nstatus-port " + std::to_string(status_port) +
                    "\nmap spare " + std::to_string(spares) + "\nmap other " +
-                   std::to_string(spares) + "\nmap we\"ird\\id " + std::to_string(free_port()) +
-                   "\nmap caf\xff\xc3 " + std::to_string(free_port()) + "\n",
+                   std::to_string(spares) + "\n" + weird + "map caf\xff\xc3 " +
+                   std::to_string(free_port()) + "\n",
                etc);
+  const std::string conf_text = read_text((etc / "orv.conf").string());
   bool stalled = false;  // then the later lines are not waited for
   const auto expect_line = [&](const std::string& pattern) {  // "@": a peer's address
     const std::regex line(std::regex_replace(pattern, std::regex("@"), R"(127\.0\.0\.1:\d+)") +
@@ -50,6 +53,7 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
   for (int run = 0; run < (under_wine() ? 1 : 4); ++run) {  // POSIX descriptors and signals
     SCOPED_TRACE(runs[run]);
     fs::remove(data / "orv.log");
+    std::ofstream(etc / "orv.conf", std::ios::binary) << conf_text;  // as a reload left it
     int stderr_pipe[2] = {-1, -1};
     if (run == 1 || run == 3) {
       ASSERT_EQ(pipe2(stderr_pipe, O_CLOEXEC), 0);
@@ -69,7 +73,9 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
     const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd/";
     for (int fd = 0; fd <= 2 && run == 2; ++fd)
       EXPECT_EQ(fs::read_symlink(fds + std::to_string(fd)), "/dev/null");
-    expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'"});
+    const std::string conf = under_wine() ? R"(C:\ProgramData\orv\orv.conf)" : etc / "orv.conf";
+    expect_logged({"TCP listen\ton port\t" + std::to_string(spares), "orv.conf:3: 'map broken'",
+                   "Configuration read from " + conf});
     expect_line("Status page on 127\\.0\\.0\\.1:" + std::to_string(status_port));
     expect_line("Listening for devices on port " + std::to_string(device_port));
     expect_line("Listening for clients of 'meter-1' on port " + std::to_string(client_port));
@@ -90,8 +96,10 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
                     data.string());
     EXPECT_EQ(wait_child(promtool, kStartMs), 0)
         << "promtool (Debian package prometheus): " << read_text(promtool.err_path);
-    EXPECT_TRUE(
-        has(page("GET / HTTP/1.1\r\n\r\n"), "bytes to the device: 4, bytes to the client: 5\n"));
+    const std::string shown = page("GET / HTTP/1.1\r\n\r\n");  // a backslash shows doubled
+    EXPECT_TRUE(has(shown, "bytes to the device: 4, bytes to the client: 5\n"));
+    EXPECT_TRUE(has(shown, "\nconfiguration: " +
+                               std::regex_replace(conf, std::regex(R"(\\)"), R"(\\)") + "\n"));
     close(client);
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 4 bytes to the device, )"
@@ -130,6 +138,21 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
       close(s);
     }
 
+    // SIGHUP, natively: a new mapping relays, a removed one's port refuses, the pairs go on.
+    if (!under_wine()) {
+      std::string reloaded = conf_text;
+      reloaded.replace(reloaded.find(weird), weird.size(),
+                       "map new " + std::to_string(new_port) + "\n");
+      std::ofstream(etc / "orv.conf", std::ios::binary) << reloaded;
+      signal_child(child, SIGHUP);
+      expect_line("Reloaded: 1 mappings added, 1 removed, 0 changed, 4 kept");
+      EXPECT_LT(connect_to(weird_port), 0);
+      held.push_back(connect_to(new_port));
+      EXPECT_TRUE(send_all(held.back(), "new"));
+      held.push_back(join_device("new"));
+      EXPECT_EQ(receive(held.back(), 3), "new");
+    }
+
     // Ctrl+C: the pair still joined ends with the relay's stop; no status listener failure.
     signal_child(child, service ? SIGTERM : SIGINT);
     EXPECT_EQ(wait_child(child, kStartMs), 0);
@@ -144,8 +167,10 @@ TEST_F(ProgramTest, RelaysAndTellsEveryEventWhateverItsStandardStreams) {
       ++beats;
     EXPECT_LE(beats, 1 + std::chrono::duration_cast<std::chrono::seconds>(ran).count());
     said = std::regex_replace(said, std::regex("(WATCHDOG=1\\|)+"), "WATCHDOG=1|");
+    said = std::regex_replace(said, std::regex(R"(MONOTONIC_USEC=\d+\|READY=1\|(WATCHDOG=1\|)?)"),
+                              "MONOTONIC_USEC=N|READY=1|");  // the reload's time, a beat after
     EXPECT_EQ(said, service ? "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000|READY=1|WATCHDOG=1|"
-                              "STOPPING=1|STATUS=Stopped|"
+                              "RELOADING=1\nMONOTONIC_USEC=N|READY=1|STOPPING=1|STATUS=Stopped|"
                             : "");
     expect_line(
         R"(Pair of 'meter-1' ended after \d+ s: client @, device @, 0 bytes to the device, )"

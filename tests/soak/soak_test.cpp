@@ -1,5 +1,6 @@
 // Random traffic on several mappings, a thread each; each arrival waits until the relay has taken
 // in what it sent (the kernel's table), so a model of the pairs knows where every byte goes.
+// Meanwhile the configuration is reloaded every second with other mappings coming and going.
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -7,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <barrier>
 #include <deque>
 #include <random>
@@ -20,7 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::string;
-constexpr int kMappings = 6, kPairs = 20, kRounds = 20;
+constexpr int kMappings = 6, kPairs = 20, kRounds = 20, kExtras = 8;
 const string kGreeting = "tcp-active-mode:1\n";
 
 // The relay's end of a loopback connection in the kernel's table: {unread bytes, inode}; the
@@ -238,6 +240,36 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
     config += "map " + worker.id + " " + std::to_string(worker.port) + "\n";
   }
   std::ofstream(data / "orv.conf", std::ios::binary) << config;
+  // Reloads: orv.conf with the workers' mappings and a random set of others, each on one of two
+  // ports below the range the system gives connections; the ports then listen or refuse as it
+  // says.
+  std::vector<int> ports, used(kExtras, 0);  // used: the port configured, 0: none
+  for (int port = 20000; ports.size() < 2 * kExtras; ++port)
+    if (const int probe = listen_on(port); probe >= 0) ports.push_back(port), close(probe);
+  std::mt19937_64 rng(seed);
+  int reloads = 0;
+  bool reloads_apply = true;
+  const auto reload = [&](bool last) {
+    string lines = config;
+    for (std::size_t e = 0; e < kExtras; ++e) {
+      const int pick = last ? 0 : int(rng() % 3);  // none, as before, or either port
+      if (pick != 1) used[e] = pick == 0 ? 0 : ports[2 * e + rng() % 2];
+      if (used[e]) lines += "map extra-" + std::to_string(e) + " " + std::to_string(used[e]) + "\n";
+    }
+    std::ofstream(data / "orv.conf", std::ios::binary) << lines;
+    kill(child.pid, SIGHUP);
+    ++reloads;
+    return wait_until(
+        [&] {
+          for (std::size_t p = 0; p < ports.size(); ++p) {
+            const int s = connect_to(ports[p]);  // taken by the relay, then left
+            if (s >= 0) close(s);
+            if ((s >= 0) != (used[p / 2] == ports[p])) return false;
+          }
+          return true;
+        },
+        10000);
+  };
   // Under AddressSanitizer freed memory waits in a quarantine; a small one keeps the size telling.
   env.push_back("ASAN_OPTIONS=quarantine_size_mb=1");
   start({"run"});
@@ -261,7 +293,16 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
       w.round(true);  // fills every pair of the mapping and turns a 21st away
     });
   }
+  std::atomic<bool> running{true};
+  std::thread reloading([&] {  // once a second while the workers run
+    while (running && (reloads_apply = reload(false)))
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+  });
   for (std::thread& thread : threads) thread.join();
+  running = false;
+  reloading.join();
+  EXPECT_TRUE(reloads_apply) << "reload " << reloads;
+  EXPECT_TRUE(reload(true)) << "back to the workers' mappings alone";
   EXPECT_TRUE(std::ranges::none_of(workers, &Worker::broken));  // with the seed, to repeat it
   EXPECT_TRUE(wait_until([&] { return descriptors() == start_descriptors; }, 10000))
       << "descriptors";
@@ -273,11 +314,13 @@ TEST_F(ProgramTest, SoakOfRandomTrafficKeepsEveryRelayedByteAndLeavesNothingBehi
   const string text = read_text((data / "orv.log.1").string()) + log();
   const std::regex shape(
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (Started 1\.0|Stopped|(Listening for|)"
+      R"(Configuration read from|Reloaded: \d+ mappings added,|)"
       R"(Device|Client|Handshake from|Waiting|Pair of|\d{5,}: Connection with )"
       R"(invalid identifier|\d+ lines left out:) [^\x00-\x1f\x7f]+)\r)");
   for (std::size_t at = 0, end; (end = text.find('\n', at)) != string::npos; at = end + 1)
     EXPECT_TRUE(std::regex_match(text.substr(at, end - at), shape)) << text.substr(at, end - at);
   EXPECT_TRUE(text.ends_with("Stopped\r\n"));
+  EXPECT_GE(reloads, 10);
 }
 
 }  // namespace

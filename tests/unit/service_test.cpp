@@ -14,7 +14,8 @@ namespace {
 // Each report as state, controls accepted, exit code, service exit code, check point, wait hint.
 std::vector<std::vector<std::uint32_t>> g_reports;
 
-// A stop control reports stop pending, then the state it finds; stop accepted once running.
+// A stop control reports stop pending, then the state it finds; stop accepted once running, and
+// the reload control while running.
 TEST(ServiceStatus, StartAndStopGiveFiveReportsWithTheirCheckPoints) {
   g_reports.clear();
   set_service_report_sender([](const ServiceReport& r) {
@@ -31,7 +32,7 @@ TEST(ServiceStatus, StartAndStopGiveFiveReportsWithTheirCheckPoints) {
   EXPECT_EQ(first % 3, 1u);  // 1; and 4, 7... when repeated, as each run takes three
   EXPECT_EQ(g_reports, (std::vector<std::vector<std::uint32_t>>{
                            {kServiceStartPending, 0, 0, 0, first, 3000},
-                           {kServiceRunning, kAcceptStop, 0, 0, 0, 0},
+                           {kServiceRunning, kAcceptStop | kAcceptParamChange, 0, 0, 0, 0},
                            {kServiceStopPending, kAcceptStop, 0, 0, first + 1, 0},
                            {kServiceStopPending, kAcceptStop, 0, 0, first + 2, 0},
                            {kServiceStopped, kAcceptStop, 0, 0, 0, 0}}));

@@ -1,6 +1,7 @@
 // The status listener: rendering, requests, and connections served without holding up the pass.
 #include <regex>
 
+#include "host/run.h"
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -30,6 +31,7 @@ TEST(StatusRender, IdentifiersAreEscapedAndTheLargestBodiesFit) {
   RelayState state;
   for (const auto& row : rows) state.mappings.push_back(make_mapping(row[0], 65535));
   state.mappings.push_back(make_mapping(std::string(245, '\xff'), 65535));
+  state.config_path = "/etc/orv/orv.conf" + std::string(4000, '\x01');
   IpAddress longest;  // the longest address text there is
   parse_address("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", longest);
   const Channel widest{.socket = 1000, .delivered = UINT64_MAX, .peer = make_peer(longest, 65535)};
@@ -163,6 +165,27 @@ TEST_F(StatusServerTest, ParsesEachRequestOnlyWholeAndAnswersIt) {
     const std::string length = std::to_string(got.size() - got.find("\r\n\r\n") - 4);
     const bool head = bytes.starts_with("HEAD");  // a length, but no body
     EXPECT_EQ(got.find("\r\nContent-Length: " + length + "\r\n") == std::string::npos, head);
+  }
+}
+
+// A reload moves the listener and brings mappings that need larger answers; a connection taken
+// in before it is answered from the state after it.
+TEST_F(StatusServerTest, FollowsAReloadOfItsPortAndOfTheMappings) {
+  const int old_port = state.config.status_port;
+  const Socket early = status_client("", true);
+  std::ofstream conf(folder / "orv.conf", std::ios::binary);
+  conf << "active-mode-port " << device_port << "\nstatus-port " << free_port() << "\n";
+  const std::string name(200, 'x');  // 50 of them do not fit the answers sized for m and n
+  for (int i = 0; i < 50; ++i) conf << "map " << name << i << " " << mapping(0).port << "\n";
+  conf.close();
+  stderr_of([&] { reload_relay(state, server); });
+  EXPECT_EQ(net_connect_loopback(old_port), kNoSocket);
+  send_text(early, "GET /metrics HTTP/1.1\r\n\r\n");
+  for (const Socket socket : {early, status_client("GET /metrics HTTP/1.1\r\n\r\n")}) {
+    const std::string answer = receive(socket);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK")) << answer.substr(0, 40);
+    EXPECT_NE(answer.find("{mapping=\"" + name + "49\"} "), std::string::npos);
+    EXPECT_NE(answer.find("\norv_reloads_total 1\n"), std::string::npos);
   }
 }
 
