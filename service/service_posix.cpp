@@ -1,4 +1,5 @@
-// The systemd service: notify messages as status reports, SIGTERM as the stop control, the unit.
+// The systemd service: notify messages as status reports, SIGTERM (or SIGINT) as the stop
+// control, the unit.
 // SIGHUP, the reload, is the run sequence's in every mode.
 #include <fcntl.h>
 #include <signal.h>
@@ -25,7 +26,7 @@ namespace orv {
 namespace {
 
 bool g_service_mode = false;
-std::atomic<bool> g_stop_signal{false};  // set by SIGTERM
+std::atomic<bool> g_stop_signal{false};  // set by SIGTERM or SIGINT
 bool g_stop_reported = false;            // relay thread only
 int g_notify_socket = -1;
 sockaddr_un g_notify_address{};
@@ -251,7 +252,8 @@ DispatchResult service_dispatch() {
   struct sigaction action{};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
+  // SIGINT too: a service started by hand in a terminal stops in order on Ctrl+C.
+  for (int signal_number : {SIGTERM, SIGINT}) sigaction(signal_number, &action, nullptr);
   set_service_report_sender(send_notify);
   report_service_status(kServiceStartPending, 0, kWaitHintStartMs);
   // A failed start ends the process with code 1: systemd shows the unit failed, and

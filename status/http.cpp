@@ -338,8 +338,8 @@ Socket open_configured_listener(const Config& config) {
     log_message(kSeverityFailure, "Status listener on %s error: %s failed with %d",
                 make_peer(address, config.status_port).text, step, net_last_error());
   } else {
-    log_message(kSeverityNotice, "Status page on %s:%d", config.status_address.c_str(),
-                net_local_port(listener));
+    log_message(kSeverityNotice, "Status page on %s",
+                make_peer(address, net_local_port(listener)).text);
   }
   return listener;
 }

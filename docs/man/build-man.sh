@@ -3,7 +3,7 @@
 # the body of that section of the guide, so the guide stays the one text of both.
 # The man pages are Linux's: what the guide marks as Windows-only is left out, a whole block
 # between the lines "<!-- windows -->" and "<!-- /windows -->", or a span between the two
-# markers within a line. A reference to a section of the guide ("Log messages") becomes where
+# markers within a paragraph's lines. A reference to a section of the guide ("Log messages") becomes where
 # that section lands: its heading in this page, its heading in the other page (the templates
 # beside this one say which), or the guide.
 # @VERSION@ becomes the version.
@@ -40,15 +40,39 @@ expand() {
     BEGIN {
       fenced = 0
       windows = 0
+      span = 0
       while ((getline line < guide) > 0) {
         if (line == "<!-- windows -->") { windows = 1; continue }
         if (line == "<!-- /windows -->") { windows = 0; continue }
         if (windows) continue
+        # A span may run on over the following lines of its paragraph: what follows its end
+        # continues the line it began on, and a line it empties goes, so that it ends no
+        # paragraph.
+        had_text = line ~ /[^ \t]/
+        joined = 0
+        if (span) {
+          if (!index(line, "<!-- /windows -->")) continue
+          line = text[n] substr(line, index(line, "<!-- /windows -->") + 17)
+          n--
+          joined = 1
+          span = 0
+        }
         gsub(/<!-- windows -->[^<]*<!-- \/windows -->/, "", line)
+        if (index(line, "<!-- windows -->")) {
+          line = substr(line, 1, index(line, "<!-- windows -->") - 1)
+          span = 1
+        }
+        if (had_text && line !~ /[^ \t]/) continue
         n++
         text[n] = line
-        if (line ~ /^```/) fenced = !fenced
+        if (!joined && line ~ /^```/) fenced = !fenced
         depth[n] = (!fenced && line ~ /^#+ /) ? level(line) : 0
+        # go-md2man passes a text line on as it is, and roff takes one that starts with a quote
+        # or a dot for a request: the line would vanish from the page.
+        if (!fenced && line ~ /^[ \t]*[.'"'"']/) {
+          print "build-man.sh: a line of the guide starts with a quote or a dot: " line > "/dev/stderr"
+          exit 1
+        }
         if (depth[n] > 1) titled[substr(line, depth[n] + 2)] = 1
       }
       # Where each section of the guide lands, by the templates; a subsection with its section.

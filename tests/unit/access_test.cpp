@@ -37,9 +37,9 @@ struct Access : RelayFixture {
 // Through "::", every byte both ways; the log and the status page show each side in its family.
 TEST_F(Access, PairsAnIpv6DeviceWithAnIpv4ClientAndShowsBothAddresses) {
   start("listen-address ::\nsession-log on\nstatus-port " + std::to_string(free_port()) + " ::1\n");
-  ASSERT_TRUE(status_start(server, state));
   std::string page, client_text, device_text;
   const std::string log = stderr_of([&] {
+    ASSERT_TRUE(status_start(server, state));
     const Socket client = connect_from("127.0.0.1", mapping(0).port);
     ASSERT_TRUE(cycle_until([&] { return mapping(0).counters.clients_accepted == 1; }));
     const Socket device = device_from("::1", 0);
@@ -63,6 +63,8 @@ TEST_F(Access, PairsAnIpv6DeviceWithAnIpv4ClientAndShowsBothAddresses) {
             std::string::npos)
       << page;
   EXPECT_TRUE(has_line(log, "Device " + device_text, " as 'm', joined client " + client_text))
+      << log;
+  EXPECT_TRUE(has_line(log, "Status page on [::1]:" + std::to_string(state.config.status_port), ""))
       << log;
 }
 
