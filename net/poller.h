@@ -1,6 +1,7 @@
 // Readiness of many sockets through a registration that persists from wait to wait: epoll on
-// Linux, where a wait costs what is ready plus the changes since the last one; WSAPoll on
-// Windows, where it costs what is registered. Neither has a fixed limit.
+// Linux, where a wait costs what is ready plus the changes since the last one; the socket
+// driver's poll requests through a completion port on Windows, where it costs the same in groups
+// of sockets. Neither has a fixed limit.
 #pragma once
 
 #include <cstddef>

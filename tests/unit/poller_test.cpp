@@ -1,5 +1,8 @@
 // The poller on loopback: more sockets than one select set held, a peer's end seen without read
-// interest, a refused registration.
+// interest, more ready than a wait holds, flags changed while a wait's question is out, a refused
+// registration.
+#include <set>
+
 #include "tests/unit/relay_fixture.h"
 
 namespace orv {
@@ -48,6 +51,23 @@ TEST(Poller, ReportsASocketRegisteredAfterThousandsOfOthersUntilItIsRead) {
   EXPECT_EQ(poller_wait(*poller, 0), 0);
 }
 
+// More ready sockets than a wait reports: the next wait reports the others first.
+TEST(Poller, ReportsEveryReadySocketWhenMoreAreReadyThanAWaitHolds) {
+  PollerPtr poller = poller_create(4, 8);
+  Connections connections(8);
+  std::vector<std::uint8_t> watched(8, kUnwatched);
+  for (std::uint32_t i = 0; i < 8; ++i) {
+    ASSERT_TRUE(poller_watch(*poller, connections.watched[i], i, kWatchRead, watched[i]));
+    ASSERT_EQ(net_send(connections.peer[i], "x", 1), 1);
+  }
+  std::set<std::uint32_t> reported;
+  for (int wait = 0; wait < 2; ++wait) {
+    ASSERT_EQ(poller_wait(*poller, 5000), 4);
+    for (int i = 0; i < 4; ++i) reported.insert(poller_events(*poller)[i].tag);
+  }
+  EXPECT_EQ(reported.size(), 8u);
+}
+
 // The peer ends its stream, or resets (it closes with a byte unread).
 TEST(Poller, ReportsAPeersEndWithoutReadInterest) {
   const std::tuple<unsigned, bool, std::string> rows[] = {
@@ -64,6 +84,21 @@ TEST(Poller, ReportsAPeersEndWithoutReadInterest) {
     EXPECT_EQ(one_event(*poller, 7), reported) << flags << reset;
     poller_forget(*poller, connections.watched[0], watched);
   }
+}
+
+// Interest that grows, then shrinks, while the wait before still asks about the socket (Windows
+// keeps its request out between waits): the flags in force alone decide what is reported.
+TEST(Poller, ReportsWhatTheFlagsInForceAsk) {
+  PollerPtr poller = poller_create(4, 4);
+  Connections connections(1);
+  std::uint8_t watched = kUnwatched;
+  ASSERT_TRUE(poller_watch(*poller, connections.watched[0], 1, kWatchRead, watched));
+  EXPECT_EQ(poller_wait(*poller, 0), 0);
+  ASSERT_TRUE(poller_watch(*poller, connections.watched[0], 1, kWatchRead | kWatchWrite, watched));
+  EXPECT_EQ(one_event(*poller, 1), "w");
+  ASSERT_TRUE(poller_watch(*poller, connections.watched[0], 1, kWatchRead, watched));
+  ASSERT_EQ(net_send(connections.peer[0], "x", 1), 1);
+  EXPECT_EQ(one_event(*poller, 1), "r");
 }
 
 // A socket that is not one (any more) is refused, and its record stays unwatched. (A full
